@@ -1,0 +1,66 @@
+#include "common/checks.h"
+
+#include <limits>
+
+#include <c10/util/Exception.h>
+
+namespace varekpt {
+
+namespace {
+
+constexpr int64_t kIntMax = std::numeric_limits<int>::max();
+
+}  // namespace
+
+void check_dim(const char* op, const char* name, const at::Tensor& t, int64_t dim) {
+  TORCH_CHECK_VALUE(t.dim() == dim, op, ": ", name, " must have ", dim,
+                    " dimensions, but has ", t.dim(), " (sizes ", t.sizes(), ")");
+}
+
+void check_sizes(const char* op, const char* name, const at::Tensor& t,
+                 at::IntArrayRef expected) {
+  TORCH_CHECK_VALUE(t.sizes() == expected, op, ": ", name, " must have sizes ", expected,
+                    ", but has sizes ", t.sizes());
+}
+
+void check_same_device(const char* op, std::initializer_list<NamedTensor> tensors) {
+  const NamedTensor& first = *tensors.begin();
+  for (const NamedTensor& t : tensors) {
+    TORCH_CHECK(t.second->device() == first.second->device(), op,
+                ": expected all tensors on one device, but ", first.first, " is on ",
+                first.second->device(), " and ", t.first, " is on ", t.second->device());
+  }
+}
+
+void check_cuda_device(const char* op, std::initializer_list<NamedTensor> tensors) {
+  const NamedTensor& first = *tensors.begin();
+  TORCH_CHECK(first.second->is_cuda(), op, ": expected CUDA tensors, but ", first.first,
+              " is on ", first.second->device());
+  check_same_device(op, tensors);
+}
+
+int checked_int(const char* op, const char* what, int64_t value) {
+  TORCH_CHECK_VALUE(value >= 0 && value <= kIntMax, op, ": ", what, " is ", value,
+                    ", outside the supported range of 0 to ", kIntMax);
+  return static_cast<int>(value);
+}
+
+void check_numel(const char* op, const char* name, const at::Tensor& t) {
+  TORCH_CHECK_VALUE(t.numel() <= kIntMax, op, ": ", name, " has ", t.numel(),
+                    " elements, more than the supported ", kIntMax);
+}
+
+int derive_units(const char* op, int64_t length, int d) {
+  const int divisor = checked_int(op, "2·(d+1)", 2 * (static_cast<int64_t>(d) + 1));
+  const int units = static_cast<int>(length / static_cast<int64_t>(divisor));
+  checked_int(op, "2·units·(d+1), the used length of the parameter vector",
+              static_cast<int64_t>(units) * divisor);
+  return units;
+}
+
+void check_launch_limit(const char* op, const char* what, int64_t value, int64_t limit) {
+  TORCH_CHECK_VALUE(value <= limit, op, ": ", what, " would be ", value,
+                    ", beyond the device limit of ", limit);
+}
+
+}  // namespace varekpt

@@ -1,0 +1,223 @@
+// Dense paraboloid layer: schemas, registration, operator entries and CPU
+// workers of namespace "ptparaboloidfree".
+#include "paraboloid/paraboloid.h"
+
+#include <torch/library.h>
+#include <torch/types.h>
+
+#include "common/checks.h"
+#include "common/frame.h"
+
+namespace {
+
+constexpr const char* kNamespace = "ptparaboloidfree";
+constexpr const char* kFile = "paraboloid.cpp";
+constexpr const char* kForwardOp = "ptparaboloidfree::forward";
+constexpr const char* kBackwardOp = "ptparaboloidfree::backward";
+
+// Lines that registrations and dispatch errors report as their location.
+constexpr uint32_t kDefLine = 16;
+constexpr uint32_t kForwardCpuDispatchLine = 224;
+constexpr uint32_t kBackwardCpuDispatchLine = 303;
+constexpr uint32_t kForwardCpuImplLine = 399;
+constexpr uint32_t kBackwardCpuImplLine = 403;
+
+struct DenseSizes {
+  int N;
+  int d;
+  int units;
+};
+
+// Checks shared by every dense entry; derives N, d and units.
+DenseSizes dense_sizes(const char* op, const at::Tensor& input, const at::Tensor& parameters) {
+  varekpt::check_dim(op, "input", input, 2);
+  varekpt::check_dim(op, "parameters", parameters, 1);
+  varekpt::check_numel(op, "input", input);
+  varekpt::check_numel(op, "parameters", parameters);
+  DenseSizes s{};
+  s.N = varekpt::checked_int(op, "N (input.size(0))", input.size(0));
+  s.d = varekpt::checked_int(op, "d (input.size(1))", input.size(1));
+  s.units = varekpt::derive_units(op, parameters.size(0), s.d);
+  varekpt::checked_int(op, "N·units", static_cast<int64_t>(s.N) * s.units);
+  return s;
+}
+
+// The backward's further checks: grad and hsum are [N, units].
+void check_backward_shapes(const char* op, const DenseSizes& s, const at::Tensor& grad,
+                           const at::Tensor& hsum) {
+  varekpt::check_sizes(op, "grad", grad, {s.N, s.units});
+  varekpt::check_sizes(op, "hsum", hsum, {s.N, s.units});
+}
+
+}  // namespace
+
+template <typename T>
+void paraboloid_forward_cpu_main(const T* input, const T* parameters, double doublefactor,
+                                 int N, int d, int units, T* output, T* hsum) {
+  const T factor = static_cast<T>(doublefactor);
+  const T* h0 = parameters;
+  const T* h = parameters + units;
+  const T* p = h + units * d;
+  const T* p0 = p + units * d;
+
+  for (int n = 0; n < N; ++n) {
+    const T* x = input + n * d;
+    for (int u = 0; u < units; ++u) {
+      T s = h0[u];
+      for (int j = 0; j < d; ++j) s = s + h[u * d + j] * x[j];
+      hsum[n * units + u] = s;
+      output[n * units + u] = s * s;
+    }
+  }
+  for (int n = 0; n < N; ++n) {
+    const T* x = input + n * d;
+    for (int u = 0; u < units; ++u) {
+      T out = output[n * units + u];
+      for (int j = 0; j < d; ++j) {
+        const T t = x[j] - p[u * d + j];
+        out = out - t * t;
+      }
+      out = out - p0[u] * p0[u];
+      output[n * units + u] = out * factor;
+    }
+  }
+}
+
+template <typename T>
+void paraboloid_backward_cpu_main(const T* grad, const T* input, const T* parameters,
+                                  const T* hsum, double doublefactor, int N, int d,
+                                  int units, T* grad_input, T* grad_parameters) {
+  const T factor = static_cast<T>(doublefactor);
+  const T f2 = factor + factor;
+  const T* h = parameters + units;
+  const T* p = h + units * d;
+  const T* p0 = p + units * d;
+  T* grad_h0 = grad_parameters;
+  T* grad_h = grad_parameters + units;
+  T* grad_p = grad_h + units * d;
+  T* grad_p0 = grad_p + units * d;
+
+  // The input gradient carries the factor like the parameter gradients.
+  for (int n = 0; n < N; ++n) {
+    for (int k = 0; k < d; ++k) {
+      T acc = 0;
+      for (int u = 0; u < units; ++u) {
+        const int nu = n * units + u;
+        acc = acc + (p[u * d + k] + (h[u * d + k] * hsum[nu] - input[n * d + k])) * grad[nu];
+      }
+      grad_input[n * d + k] = acc * f2;
+    }
+  }
+  for (int u = 0; u < units; ++u) {
+    for (int k = 0; k < d; ++k) {
+      T acc = 0;
+      for (int n = 0; n < N; ++n) {
+        acc = acc + input[n * d + k] * (grad[n * units + u] * hsum[n * units + u]);
+      }
+      grad_h[u * d + k] = acc * f2;
+    }
+  }
+  for (int u = 0; u < units; ++u) {
+    T acc = 0;
+    for (int n = 0; n < N; ++n) acc = acc + hsum[n * units + u] * grad[n * units + u];
+    grad_h0[u] = acc * f2;
+  }
+  for (int u = 0; u < units; ++u) {
+    for (int k = 0; k < d; ++k) {
+      T acc = 0;
+      for (int n = 0; n < N; ++n) {
+        acc = acc + (input[n * d + k] - p[u * d + k]) * grad[n * units + u];
+      }
+      grad_p[u * d + k] = acc * f2;
+    }
+  }
+  for (int u = 0; u < units; ++u) {
+    T acc = 0;
+    for (int n = 0; n < N; ++n) acc = acc + (-p0[u]) * grad[n * units + u];
+    grad_p0[u] = acc * f2;
+  }
+}
+
+template void paraboloid_forward_cpu_main<float>(const float*, const float*, double, int, int,
+                                                 int, float*, float*);
+template void paraboloid_forward_cpu_main<double>(const double*, const double*, double, int,
+                                                  int, int, double*, double*);
+template void paraboloid_backward_cpu_main<float>(const float*, const float*, const float*,
+                                                  const float*, double, int, int, int, float*,
+                                                  float*);
+template void paraboloid_backward_cpu_main<double>(const double*, const double*, const double*,
+                                                   const double*, double, int, int, int,
+                                                   double*, double*);
+
+std::vector<at::Tensor> paraboloid_forward_cpu(at::Tensor input, at::Tensor parameters,
+                                               double doublefactor) {
+  const DenseSizes s = dense_sizes(kForwardOp, input, parameters);
+  varekpt::check_same_device(kForwardOp, {{"input", &input}, {"parameters", &parameters}});
+  input = input.contiguous();
+  parameters = parameters.contiguous();
+
+  const auto options = c10::TensorOptions().dtype(input.scalar_type());
+  at::Tensor output = torch::zeros({s.N, s.units}, options);
+  at::Tensor hsum = torch::zeros({s.N, s.units}, options);
+  varekpt::dispatch_floating(
+      input, "paraboloid_forward_cpu_main", kFile, kForwardCpuDispatchLine, [&](auto tag) {
+        using T = decltype(tag);
+        paraboloid_forward_cpu_main<T>(input.data_ptr<T>(), parameters.data_ptr<T>(),
+                                       doublefactor, s.N, s.d, s.units, output.data_ptr<T>(),
+                                       hsum.data_ptr<T>());
+      });
+  return {output, hsum};
+}
+
+std::vector<at::Tensor> paraboloid_backward_cpu(at::Tensor grad, at::Tensor input,
+                                                at::Tensor parameters, at::Tensor hsum,
+                                                double doublefactor) {
+  const DenseSizes s = dense_sizes(kBackwardOp, input, parameters);
+  check_backward_shapes(kBackwardOp, s, grad, hsum);
+  varekpt::check_same_device(kBackwardOp, {{"input", &input},
+                                           {"grad", &grad},
+                                           {"parameters", &parameters},
+                                           {"hsum", &hsum}});
+  grad = grad.contiguous();
+  input = input.contiguous();
+  parameters = parameters.contiguous();
+  hsum = hsum.contiguous();
+
+  const auto options = c10::TensorOptions().dtype(input.scalar_type());
+  at::Tensor grad_input = torch::zeros({s.N, s.d}, options);
+  at::Tensor grad_parameters = torch::zeros({parameters.size(0)}, options);
+  varekpt::dispatch_floating(
+      input, "paraboloid_backward_cpu_main", kFile, kBackwardCpuDispatchLine, [&](auto tag) {
+        using T = decltype(tag);
+        paraboloid_backward_cpu_main<T>(grad.data_ptr<T>(), input.data_ptr<T>(),
+                                        parameters.data_ptr<T>(), hsum.data_ptr<T>(),
+                                        doublefactor, s.N, s.d, s.units,
+                                        grad_input.data_ptr<T>(), grad_parameters.data_ptr<T>());
+      });
+  return {grad_input, grad_parameters};
+}
+
+namespace {
+
+void define_operators(torch::Library& m) {
+  m.def("forward(Tensor input, Tensor parameters, float doublefactor) -> (Tensor[])",
+        varekpt::kNoTags);
+  m.def(
+      "backward(Tensor grad, Tensor input, Tensor parameters, Tensor hsum, "
+      "float doublefactor) -> (Tensor[])",
+      varekpt::kNoTags);
+}
+
+void register_forward_cpu(torch::Library& m) { m.impl("forward", paraboloid_forward_cpu); }
+void register_backward_cpu(torch::Library& m) { m.impl("backward", paraboloid_backward_cpu); }
+
+// Created in this order at load and destroyed in reverse order at unload.
+const torch::detail::TorchLibraryInit kRegistrations[] = {
+    varekpt::def_block(kNamespace, define_operators, kFile, kDefLine),
+    varekpt::impl_block(kNamespace, c10::DispatchKey::CPU, register_forward_cpu, kFile,
+                        kForwardCpuImplLine),
+    varekpt::impl_block(kNamespace, c10::DispatchKey::CPU, register_backward_cpu, kFile,
+                        kBackwardCpuImplLine),
+};
+
+}  // namespace
