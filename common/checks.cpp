@@ -39,6 +39,13 @@ void check_cuda_device(const char* op, std::initializer_list<NamedTensor> tensor
   check_same_device(op, tensors);
 }
 
+void check_host_values(const char* op, const char* name, const at::Tensor& t, int64_t count) {
+  TORCH_CHECK_VALUE(t.numel() >= count, op, ": ", name, " must hold at least ", count,
+                    " elements, but holds ", t.numel());
+  TORCH_CHECK(t.is_cpu(), op, ": ", name,
+              " must be on the CPU, where its values are read, but is on ", t.device());
+}
+
 int checked_int(const char* op, const char* what, int64_t value) {
   TORCH_CHECK_VALUE(value >= 0 && value <= kIntMax, op, ": ", what, " is ", value,
                     ", outside the supported range of 0 to ", kIntMax);
@@ -48,6 +55,20 @@ int checked_int(const char* op, const char* what, int64_t value) {
 void check_numel(const char* op, const char* name, const at::Tensor& t) {
   TORCH_CHECK_VALUE(t.numel() <= kIntMax, op, ": ", name, " has ", t.numel(),
                     " elements, more than the supported ", kIntMax);
+}
+
+int truncated_int(const char* op, const char* name, double value) {
+  // The comparisons fail for NaN; the upper bound refuses +inf.
+  TORCH_CHECK_VALUE(value >= 0 && value < static_cast<double>(kIntMax) + 1, op, ": ", name,
+                    " must be a finite number from 0 to below ", kIntMax + 1, ", but is ",
+                    value);
+  return static_cast<int>(value);
+}
+
+void check_min_length(const char* op, const char* name, const at::Tensor& t, int64_t length,
+                      const char* what) {
+  TORCH_CHECK_VALUE(t.size(0) >= length, op, ": ", name, " has ", t.size(0),
+                    " elements, fewer than ", what, " = ", length);
 }
 
 int derive_units(const char* op, int64_t length, int d) {
@@ -61,6 +82,19 @@ int derive_units(const char* op, int64_t length, int d) {
 void check_launch_limit(const char* op, const char* what, int64_t value, int64_t limit) {
   TORCH_CHECK_VALUE(value <= limit, op, ": ", what, " would be ", value,
                     ", beyond the device limit of ", limit);
+}
+
+void check_devices(const char* op, bool cuda, std::initializer_list<NamedTensor> tensors) {
+  if (cuda) {
+    check_cuda_device(op, tensors);
+  } else {
+    check_same_device(op, tensors);
+  }
+}
+
+at::TensorOptions result_options(const at::Tensor& designated, bool cuda) {
+  auto options = at::TensorOptions().dtype(designated.scalar_type());
+  return cuda ? options.device(designated.device()) : options;
 }
 
 }  // namespace varekpt

@@ -27,11 +27,23 @@ void check_same_device(const char* op, std::initializer_list<NamedTensor> tensor
 // All tensors are on one CUDA device.
 void check_cuda_device(const char* op, std::initializer_list<NamedTensor> tensors);
 
+// `t` holds at least `count` elements and is on the CPU, where the host reads
+// them (sizes and other settings passed as tensors).
+void check_host_values(const char* op, const char* name, const at::Tensor& t, int64_t count);
+
 // `value` fits a 32-bit signed int; returns it as one.
 int checked_int(const char* op, const char* what, int64_t value);
 
 // The element count of `t` fits a 32-bit signed int.
 void check_numel(const char* op, const char* name, const at::Tensor& t);
+
+// `value` is a number from 0 whose truncation toward zero fits a 32-bit signed
+// int; returns the truncation. NaN and infinities are refused.
+int truncated_int(const char* op, const char* name, double value);
+
+// The 1-D tensor `t` has at least `length` elements, the `what` of its use.
+void check_min_length(const char* op, const char* name, const at::Tensor& t, int64_t length,
+                      const char* what);
 
 // units = length / (2·(d+1)), the divisor formed in int and the quotient
 // truncated to int; checks that the divisor and the vector's used length fit.
@@ -40,5 +52,12 @@ int derive_units(const char* op, int64_t length, int d);
 // A launch extent (threads per block or blocks along y/z) stays within the
 // device's limit.
 void check_launch_limit(const char* op, const char* what, int64_t value, int64_t limit);
+
+// All tensors on one device; with `cuda`, on one CUDA device.
+void check_devices(const char* op, bool cuda, std::initializer_list<NamedTensor> tensors);
+
+// Options of an entry's results: the element type of `designated`, on its
+// device for a CUDA entry and on the default device for a CPU entry.
+at::TensorOptions result_options(const at::Tensor& designated, bool cuda);
 
 }  // namespace varekpt

@@ -1,0 +1,350 @@
+// Paraboloid convolution layer: schemas, registration, operator entries and CPU
+// workers of namespace "ptparaconv2dfree".
+#include "paraconv2d/paraconv2d.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <tuple>
+#include <utility>
+
+#include <torch/library.h>
+#include <torch/types.h>
+
+#include "common/checks.h"
+#include "common/frame.h"
+
+namespace {
+
+constexpr const char* kNamespace = "ptparaconv2dfree";
+constexpr const char* kFile = "paraconv2d.cpp";
+constexpr const char* kForwardOp = "ptparaconv2dfree::forward";
+constexpr const char* kBackwardOp = "ptparaconv2dfree::backward";
+
+// Lines that registrations and dispatch errors report as their location.
+constexpr uint32_t kDefLine = 21;
+constexpr uint32_t kForwardCpuDispatchLine = 337;
+constexpr uint32_t kBackwardCpuDispatchLine = 451;
+constexpr uint32_t kForwardCpuImplLine = 519;
+constexpr uint32_t kBackwardCpuImplLine = 523;
+
+struct ConvSizes {
+  int kh, kw, sh, sw, dh, dw;
+  int N, C, H, W;
+  int d;
+  int units;
+  int outH, outW;
+};
+
+// Reads the (height, width) pair at the front of a geometry tensor. Its element
+// type is checked by data_ptr<int>().
+std::pair<int, int> read_pair(const char* op, const char* name, const at::Tensor& t) {
+  varekpt::check_host_values(op, name, t, 2);
+  const at::Tensor values = t.contiguous();
+  const int* v = values.data_ptr<int>();
+  return {v[0], v[1]};
+}
+
+// Checks shared by every convolution entry, CPU or CUDA; reads the geometry on
+// the host and derives the sizes. Every size the workers index with fits int.
+ConvSizes conv_sizes(const char* op, const at::Tensor& input, const at::Tensor& parameters,
+                     const at::Tensor& kernel_size_tensor, const at::Tensor& strides_tensor,
+                     const at::Tensor& dilation_rate_tensor) {
+  varekpt::check_dim(op, "input", input, 4);
+  varekpt::check_dim(op, "parameters", parameters, 1);
+  varekpt::check_numel(op, "input", input);
+  varekpt::check_numel(op, "parameters", parameters);
+
+  ConvSizes s{};
+  std::tie(s.kh, s.kw) = read_pair(op, "kernel_size_tensor", kernel_size_tensor);
+  std::tie(s.sh, s.sw) = read_pair(op, "strides_tensor", strides_tensor);
+  std::tie(s.dh, s.dw) = read_pair(op, "dilation_rate_tensor", dilation_rate_tensor);
+  // An even size would put taps outside the window, and outside the image.
+  TORCH_CHECK_VALUE(s.kh >= 1 && s.kw >= 1 && s.kh % 2 == 1 && s.kw % 2 == 1, op,
+                    ": kernel_size_tensor must hold odd kernel sizes of at least 1, got ", s.kh,
+                    " x ", s.kw);
+  TORCH_CHECK_VALUE(s.sh >= 1 && s.sw >= 1, op,
+                    ": strides_tensor must hold strides of at least 1, got ", s.sh, " x ", s.sw);
+  TORCH_CHECK_VALUE(s.dh >= 1 && s.dw >= 1, op,
+                    ": dilation_rate_tensor must hold dilations of at least 1, got ", s.dh, " x ",
+                    s.dw);
+
+  s.N = varekpt::checked_int(op, "N (input.size(0))", input.size(0));
+  s.C = varekpt::checked_int(op, "C (input.size(1))", input.size(1));
+  s.H = varekpt::checked_int(op, "H (input.size(2))", input.size(2));
+  s.W = varekpt::checked_int(op, "W (input.size(3))", input.size(3));
+  const int64_t window_h = static_cast<int64_t>(s.dh) * (s.kh - 1) + 1;
+  const int64_t window_w = static_cast<int64_t>(s.dw) * (s.kw - 1) + 1;
+  TORCH_CHECK_VALUE(s.H >= window_h && s.W >= window_w, op, ": input of height ", s.H,
+                    " and width ", s.W, " is smaller than the dilated kernel window of ", window_h,
+                    " x ", window_w);
+
+  const int c_kh = varekpt::checked_int(op, "C·kh", static_cast<int64_t>(s.C) * s.kh);
+  s.d = varekpt::checked_int(op, "d = C·kh·kw", static_cast<int64_t>(s.kw) * c_kh);
+  s.units = varekpt::derive_units(op, parameters.size(0), s.d);
+  s.outH = static_cast<int>((s.H - window_h) / s.sh + 1);
+  s.outW = static_cast<int>((s.W - window_w) / s.sw + 1);
+  const int n_units = varekpt::checked_int(op, "N·units", static_cast<int64_t>(s.N) * s.units);
+  const int n_units_rows =
+      varekpt::checked_int(op, "N·units·outH", static_cast<int64_t>(n_units) * s.outH);
+  varekpt::checked_int(op, "N·units·outH·outW", static_cast<int64_t>(n_units_rows) * s.outW);
+  return s;
+}
+
+// The backward's further checks: grad and hsum are [N, units, outH, outW].
+void check_backward_shapes(const char* op, const ConvSizes& s, const at::Tensor& grad,
+                           const at::Tensor& hsum) {
+  varekpt::check_sizes(op, "grad", grad, {s.N, s.units, s.outH, s.outW});
+  varekpt::check_sizes(op, "hsum", hsum, {s.N, s.units, s.outH, s.outW});
+}
+
+// Index arithmetic of the dense NCHW arrays and the parameter blocks, in int.
+struct Layout {
+  int kh, kw, sh, sw, dh, dw, C, H, W, units, outH, outW;
+
+  int d() const { return C * kh * kw; }
+  // Input row and column read by tap (i, j) of window (oh, ow); the filter is
+  // applied flipped, so tap (0, 0) meets the window's last row and column.
+  int row(int oh, int i) const { return oh * sh + (kh / 2 + (kh / 2 - i)) * dh; }
+  int col(int ow, int j) const { return ow * sw + (kw / 2 + (kw / 2 - j)) * dw; }
+  int in(int n, int c, int r, int q) const { return ((n * C + c) * H + r) * W + q; }
+  int out(int n, int u, int oh, int ow) const { return ((n * units + u) * outH + oh) * outW + ow; }
+  int tap(int u, int c, int i, int j) const { return ((u * C + c) * kh + i) * kw + j; }
+};
+
+// The four blocks of a flat parameter (or parameter gradient) vector:
+// h0 [units], h [units][d], p [units][d], p0 [units].
+template <typename P>
+struct Blocks {
+  Blocks(P* base, int units, int d)
+      : h0(base), h(base + units), p(h + units * d), p0(p + units * d) {}
+  P* h0;
+  P* h;
+  P* p;
+  P* p0;
+};
+
+// Calls fn(n, oh, ow) for every window of every image, in ascending order.
+template <typename Fn>
+void for_each_window(int N, const Layout& g, Fn&& fn) {
+  for (int n = 0; n < N; ++n) {
+    for (int oh = 0; oh < g.outH; ++oh) {
+      for (int ow = 0; ow < g.outW; ++ow) fn(n, oh, ow);
+    }
+  }
+}
+
+}  // namespace
+
+template <typename T>
+void paraconv2d_forward_cpu_main(const T* input, const T* parameters, double doublefactor, int kh,
+                                 int kw, int sh, int sw, int dh, int dw, int N, int C, int H, int W,
+                                 int units, int outH, int outW, T* output, T* hsum) {
+  const T factor = static_cast<T>(doublefactor);
+  const Layout g{kh, kw, sh, sw, dh, dw, C, H, W, units, outH, outW};
+  const Blocks<const T> w(parameters, units, g.d());
+
+  for_each_window(N, g, [&](int n, int oh, int ow) {
+    for (int u = 0; u < units; ++u) {
+      T s = w.h0[u];
+      for (int c = 0; c < C; ++c) {
+        for (int i = 0; i < kh; ++i) {
+          for (int j = 0; j < kw; ++j) {
+            s = s + input[g.in(n, c, g.row(oh, i), g.col(ow, j))] * w.h[g.tap(u, c, i, j)];
+          }
+        }
+      }
+      hsum[g.out(n, u, oh, ow)] = s;
+      output[g.out(n, u, oh, ow)] = s * s;
+    }
+  });
+  for_each_window(N, g, [&](int n, int oh, int ow) {
+    for (int u = 0; u < units; ++u) {
+      T out = output[g.out(n, u, oh, ow)];
+      for (int c = 0; c < C; ++c) {
+        for (int i = 0; i < kh; ++i) {
+          for (int j = 0; j < kw; ++j) {
+            const T t = input[g.in(n, c, g.row(oh, i), g.col(ow, j))] - w.p[g.tap(u, c, i, j)];
+            out = out - t * t;
+          }
+        }
+      }
+      out = out - w.p0[u] * w.p0[u];
+      output[g.out(n, u, oh, ow)] = out * factor;
+    }
+  });
+}
+
+template <typename T>
+void paraconv2d_backward_cpu_main(const T* grad, const T* input, const T* parameters, const T* hsum,
+                                  double doublefactor, int kh, int kw, int sh, int sw, int dh,
+                                  int dw, int N, int C, int H, int W, int units, int outH, int outW,
+                                  T* grad_input, T* grad_parameters, bool skip_input_grad) {
+  const T factor = static_cast<T>(doublefactor);
+  const T f2 = factor + factor;
+  const Layout g{kh, kw, sh, sw, dh, dw, C, H, W, units, outH, outW};
+  const Blocks<const T> w(parameters, units, g.d());
+  const Blocks<T> gw(grad_parameters, units, g.d());
+
+  // The outputs are accumulated into, so they start from zero whatever the
+  // caller passes; the input gradient is zeroed even when it is skipped.
+  std::fill(grad_input, grad_input + N * C * H * W, T(0));
+  std::fill(grad_parameters, grad_parameters + 2 * units * (g.d() + 1), T(0));
+
+  if (!skip_input_grad) {
+    for_each_window(N, g, [&](int n, int oh, int ow) {
+      for (int c = 0; c < C; ++c) {
+        for (int i = 0; i < kh; ++i) {
+          for (int j = 0; j < kw; ++j) {
+            const int xi = g.in(n, c, g.row(oh, i), g.col(ow, j));
+            T acc = 0;
+            for (int u = 0; u < units; ++u) {
+              const int o = g.out(n, u, oh, ow);
+              const int t = g.tap(u, c, i, j);
+              acc = acc + (w.p[t] + (w.h[t] * hsum[o] - input[xi])) * grad[o];
+            }
+            grad_input[xi] = grad_input[xi] + acc;
+          }
+        }
+      }
+    });
+    // The input gradient carries the factor like the parameter gradients.
+    for (int n = 0; n < N; ++n) {
+      for (int r = 0; r < H; ++r) {
+        for (int q = 0; q < W; ++q) {
+          for (int c = 0; c < C; ++c) grad_input[g.in(n, c, r, q)] *= f2;
+        }
+      }
+    }
+  }
+
+  // One sweep feeds both parameter pairs; each element still sums its terms
+  // in window order, channel innermost within a window.
+  for_each_window(N, g, [&](int n, int oh, int ow) {
+    for (int u = 0; u < units; ++u) {
+      const int o = g.out(n, u, oh, ow);
+      for (int i = 0; i < kh; ++i) {
+        for (int j = 0; j < kw; ++j) {
+          for (int c = 0; c < C; ++c) {
+            const T x = input[g.in(n, c, g.row(oh, i), g.col(ow, j))];
+            const int t = g.tap(u, c, i, j);
+            gw.h[t] = gw.h[t] + x * (grad[o] * hsum[o]);
+            gw.p[t] = gw.p[t] + (x - w.p[t]) * grad[o];
+          }
+        }
+      }
+      gw.h0[u] = gw.h0[u] + hsum[o] * grad[o];
+      gw.p0[u] = gw.p0[u] + (-w.p0[u]) * grad[o];
+    }
+  });
+  for (int u = 0; u < units; ++u) {
+    gw.h0[u] *= f2;
+    gw.p0[u] *= f2;
+    for (int i = 0; i < kh; ++i) {
+      for (int j = 0; j < kw; ++j) {
+        for (int c = 0; c < C; ++c) {
+          gw.h[g.tap(u, c, i, j)] *= f2;
+          gw.p[g.tap(u, c, i, j)] *= f2;
+        }
+      }
+    }
+  }
+}
+
+template void paraconv2d_forward_cpu_main<float>(const float*, const float*, double, int, int, int,
+                                                 int, int, int, int, int, int, int, int, int, int,
+                                                 float*, float*);
+template void paraconv2d_forward_cpu_main<double>(const double*, const double*, double, int, int,
+                                                  int, int, int, int, int, int, int, int, int, int,
+                                                  int, double*, double*);
+template void paraconv2d_backward_cpu_main<float>(const float*, const float*, const float*,
+                                                  const float*, double, int, int, int, int, int,
+                                                  int, int, int, int, int, int, int, int, float*,
+                                                  float*, bool);
+template void paraconv2d_backward_cpu_main<double>(const double*, const double*, const double*,
+                                                   const double*, double, int, int, int, int, int,
+                                                   int, int, int, int, int, int, int, int, double*,
+                                                   double*, bool);
+
+std::vector<at::Tensor> paraconv2d_forward_cpu(at::Tensor input, at::Tensor parameters,
+                                               double doublefactor, at::Tensor kernel_size_tensor,
+                                               at::Tensor strides_tensor,
+                                               at::Tensor dilation_rate_tensor) {
+  const ConvSizes s = conv_sizes(kForwardOp, input, parameters, kernel_size_tensor, strides_tensor,
+                                 dilation_rate_tensor);
+  varekpt::check_same_device(kForwardOp, {{"input", &input}, {"parameters", &parameters}});
+  input = input.contiguous();
+  parameters = parameters.contiguous();
+
+  const auto options = c10::TensorOptions().dtype(input.scalar_type());
+  at::Tensor output = torch::zeros({s.N, s.units, s.outH, s.outW}, options);
+  at::Tensor hsum = torch::zeros({s.N, s.units, s.outH, s.outW}, options);
+  varekpt::dispatch_floating(
+      input, "paraconv2d_forward_cpu_main", kFile, kForwardCpuDispatchLine, [&](auto tag) {
+        using T = decltype(tag);
+        paraconv2d_forward_cpu_main<T>(input.data_ptr<T>(), parameters.data_ptr<T>(), doublefactor,
+                                       s.kh, s.kw, s.sh, s.sw, s.dh, s.dw, s.N, s.C, s.H, s.W,
+                                       s.units, s.outH, s.outW, output.data_ptr<T>(),
+                                       hsum.data_ptr<T>());
+      });
+  return {output, hsum};
+}
+
+std::vector<at::Tensor> paraconv2d_backward_cpu(at::Tensor grad, at::Tensor input,
+                                                at::Tensor parameters, at::Tensor hsum,
+                                                double doublefactor, at::Tensor kernel_size_tensor,
+                                                at::Tensor strides_tensor,
+                                                at::Tensor dilation_rate_tensor,
+                                                bool skip_input_grad) {
+  const ConvSizes s = conv_sizes(kBackwardOp, input, parameters, kernel_size_tensor, strides_tensor,
+                                 dilation_rate_tensor);
+  check_backward_shapes(kBackwardOp, s, grad, hsum);
+  varekpt::check_same_device(
+      kBackwardOp,
+      {{"input", &input}, {"grad", &grad}, {"parameters", &parameters}, {"hsum", &hsum}});
+  grad = grad.contiguous();
+  input = input.contiguous();
+  parameters = parameters.contiguous();
+  hsum = hsum.contiguous();
+
+  // The gradient covers the four parameter blocks only, whatever follows them.
+  const auto options = c10::TensorOptions().dtype(input.scalar_type());
+  at::Tensor grad_input = torch::zeros({s.N, s.C, s.H, s.W}, options);
+  at::Tensor grad_parameters = torch::zeros({2 * s.units * (s.d + 1)}, options);
+  varekpt::dispatch_floating(
+      input, "paraconv2d_backward_cpu_main", kFile, kBackwardCpuDispatchLine, [&](auto tag) {
+        using T = decltype(tag);
+        paraconv2d_backward_cpu_main<T>(
+            grad.data_ptr<T>(), input.data_ptr<T>(), parameters.data_ptr<T>(), hsum.data_ptr<T>(),
+            doublefactor, s.kh, s.kw, s.sh, s.sw, s.dh, s.dw, s.N, s.C, s.H, s.W, s.units, s.outH,
+            s.outW, grad_input.data_ptr<T>(), grad_parameters.data_ptr<T>(), skip_input_grad);
+      });
+  return {grad_input, grad_parameters};
+}
+
+namespace {
+
+void define_operators(torch::Library& m) {
+  m.def(
+      "forward(Tensor input, Tensor parameters, float doublefactor, Tensor kernel_size_tensor, "
+      "Tensor strides_tensor, Tensor dilation_rate_tensor) -> (Tensor[])",
+      varekpt::kNoTags);
+  m.def(
+      "backward(Tensor grad, Tensor input, Tensor parameters, Tensor hsum, float doublefactor, "
+      "Tensor kernel_size_tensor, Tensor strides_tensor, Tensor dilation_rate_tensor, "
+      "bool skip_input_grad) -> (Tensor[])",
+      varekpt::kNoTags);
+}
+
+void register_forward_cpu(torch::Library& m) { m.impl("forward", paraconv2d_forward_cpu); }
+void register_backward_cpu(torch::Library& m) { m.impl("backward", paraconv2d_backward_cpu); }
+
+// Created in this order at load and destroyed in reverse order at unload.
+const torch::detail::TorchLibraryInit kRegistrations[] = {
+    varekpt::def_block(kNamespace, define_operators, kFile, kDefLine),
+    varekpt::impl_block(kNamespace, c10::DispatchKey::CPU, register_forward_cpu, kFile,
+                        kForwardCpuImplLine),
+    varekpt::impl_block(kNamespace, c10::DispatchKey::CPU, register_backward_cpu, kFile,
+                        kBackwardCpuImplLine),
+};
+
+}  // namespace

@@ -1,0 +1,179 @@
+// Parameter update rule: schema, registration, operator entry and CPU worker
+// of namespace "ptvareksgdfree".
+#include "update/vareksgdupdate.h"
+
+#include <cmath>
+#include <utility>
+
+#include <torch/library.h>
+#include <torch/types.h>
+
+#include "common/checks.h"
+#include "common/frame.h"
+
+namespace {
+
+constexpr const char* kNamespace = "ptvareksgdfree";
+constexpr const char* kFile = "vareksgdupdate.cpp";
+constexpr const char* kOp = "ptvareksgdfree::getparupdate";
+
+// Lines that registrations and dispatch errors report as their location.
+constexpr uint32_t kDefLine = 20;
+constexpr uint32_t kCpuDispatchLine = 118;
+constexpr uint32_t kCpuImplLine = 175;
+
+struct UpdateSizes {
+  int d;
+  int units;
+};
+
+// Every check of the entry; derives d and units.
+UpdateSizes update_sizes(const char* op, const at::Tensor& grad, const at::Tensor& moments,
+                         const at::Tensor& par, double doubled) {
+  UpdateSizes s{};
+  s.d = varekpt::truncated_int(op, "doubled", doubled);
+  varekpt::check_dim(op, "grad", grad, 1);
+  varekpt::check_dim(op, "moments", moments, 1);
+  varekpt::check_dim(op, "par", par, 1);
+  varekpt::check_numel(op, "par", par);
+  s.units = varekpt::derive_units(op, par.size(0), s.d);
+  varekpt::checked_int(op, "P + 2·units, the scratch length", par.size(0) + 2 * int64_t{s.units});
+  const int64_t length = int64_t{2} * s.units * (s.d + 1);
+  varekpt::check_min_length(op, "grad", grad, length, "2·units·(d+1)");
+  varekpt::check_min_length(op, "moments", moments, length, "2·units·(d+1)");
+  varekpt::check_same_device(op, {{"par", &par}, {"grad", &grad}, {"moments", &moments}});
+  return s;
+}
+
+// Length of unit u's (h0[u], row u of h) in v, accumulated by fused
+// multiply-adds over the row and then h0.
+template <typename T>
+T unit_length(const T* v, int units, int d, int u) {
+  const T* row = v + units + u * d;
+  T acc = 0;
+  for (int j = 0; j < d; ++j) acc = std::fma(row[j], row[j], acc);
+  return std::sqrt(std::fma(v[u], v[u], acc));
+}
+
+// Multiplies unit u's (h0[u], row u of h) in v by r.
+template <typename T>
+void scale_unit(T* v, int units, int d, int u, T r) {
+  v[u] = v[u] * r;
+  T* row = v + units + u * d;
+  for (int j = 0; j < d; ++j) row[j] = row[j] * r;
+}
+
+}  // namespace
+
+template <typename T>
+void vareksgd_getparupdate_cpu_main(const T* grad, const T* moments, const T* par, int units,
+                                    int d, double doublehlr, double /*doubleplr*/,
+                                    double doublemomentum, double /*doubledampening*/,
+                                    bool nesterov, double doublewd, T* update, T* scratch) {
+  const T hlr = static_cast<T>(doublehlr);
+  const T m = static_cast<T>(doublemomentum);
+  const T wd = static_cast<T>(doublewd);
+  const int L = (d + 1) * units * 2;
+  T* newpar = scratch;
+  T* length = scratch + L;
+  T* decayed_length = length + units;
+
+  for (int i = 0; i < L; ++i) {
+    T a = grad[i];
+    if (m > 0) {
+      a = std::fma(moments[i], m, a);
+      if (nesterov) a = std::fma(a, m, grad[i]);
+    }
+    newpar[i] = par[i] - a * hlr;
+  }
+
+  // Weight decay turns the direction of each unit's (h0, h) and keeps its length.
+  if (wd > 0) {
+    const T hlr_wd = hlr * wd;
+    const int decayed = units * (d + 1);  // h0 and h lead the vector
+    for (int u = 0; u < units; ++u) length[u] = unit_length(newpar, units, d, u);
+    for (int i = 0; i < decayed; ++i) newpar[i] = newpar[i] - par[i] * hlr_wd;
+    for (int u = 0; u < units; ++u) decayed_length[u] = unit_length(newpar, units, d, u);
+    for (int u = 0; u < units; ++u) {
+      const T r = decayed_length[u] == 0 ? T(1) : length[u] / decayed_length[u];
+      scale_unit(newpar, units, d, u, r);
+    }
+  }
+
+  for (int i = 0; i < L; ++i) update[i] = par[i] - newpar[i];
+}
+
+template void vareksgd_getparupdate_cpu_main<float>(const float*, const float*, const float*,
+                                                    int, int, double, double, double, double,
+                                                    bool, double, float*, float*);
+template void vareksgd_getparupdate_cpu_main<double>(const double*, const double*,
+                                                     const double*, int, int, double, double,
+                                                     double, double, bool, double, double*,
+                                                     double*);
+
+namespace {
+
+// Everything an update entry does around its worker: checks, dense copies of
+// strided arguments, zero-filled update and scratch, element-type dispatch on
+// par. `call(grad, moments, par, sizes, update, scratch)` runs the worker on
+// typed pointers.
+template <typename CallWorker>
+std::vector<at::Tensor> update_entry(at::Tensor grad, at::Tensor moments, at::Tensor par,
+                                     double doubled, const char* worker,
+                                     uint32_t dispatch_line, CallWorker call) {
+  const UpdateSizes s = update_sizes(kOp, grad, moments, par, doubled);
+  grad = grad.contiguous();
+  moments = moments.contiguous();
+  par = par.contiguous();
+
+  const int P = static_cast<int>(par.size(0));
+  const auto options = c10::TensorOptions().dtype(par.scalar_type());
+  at::Tensor update = torch::zeros({P}, options);
+  at::Tensor scratch = torch::zeros({P + 2 * s.units}, options);
+  varekpt::dispatch_floating(par, worker, kFile, dispatch_line, [&](auto tag) {
+    using T = decltype(tag);
+    call(grad.data_ptr<T>(), moments.data_ptr<T>(), par.data_ptr<T>(), s,
+         update.data_ptr<T>(), scratch.data_ptr<T>());
+  });
+  return {update};
+}
+
+}  // namespace
+
+std::vector<at::Tensor> vareksgd_getparupdate_cpu(at::Tensor grad, at::Tensor moments,
+                                                  at::Tensor par, double doubled,
+                                                  double doublehlr, double doubleplr,
+                                                  double doublemomentum, double doubledampening,
+                                                  bool nesterov, double doublewd) {
+  return update_entry(
+      std::move(grad), std::move(moments), std::move(par), doubled,
+      "vareksgd_getparupdate_cpu_main", kCpuDispatchLine,
+      [&](auto* g, auto* mom, auto* y, const UpdateSizes& s, auto* update, auto* scratch) {
+        vareksgd_getparupdate_cpu_main(g, mom, y, s.units, s.d, doublehlr, doubleplr,
+                                       doublemomentum, doubledampening, nesterov, doublewd,
+                                       update, scratch);
+      });
+}
+
+namespace {
+
+void define_operators(torch::Library& m) {
+  m.def(
+      "getparupdate(Tensor grad, Tensor moments, Tensor par, float doubled, float doublehlr, "
+      "float doubleplr, float doublemomentum, float doubledampening, bool nesterov, "
+      "float doublewd) -> Tensor[]",
+      varekpt::kNoTags);
+}
+
+void register_getparupdate_cpu(torch::Library& m) {
+  m.impl("getparupdate", vareksgd_getparupdate_cpu);
+}
+
+// Created in this order at load and destroyed in reverse order at unload.
+const torch::detail::TorchLibraryInit kRegistrations[] = {
+    varekpt::def_block(kNamespace, define_operators, kFile, kDefLine),
+    varekpt::impl_block(kNamespace, c10::DispatchKey::CPU, register_getparupdate_cpu, kFile,
+                        kCpuImplLine),
+};
+
+}  // namespace
