@@ -1,0 +1,22 @@
+// Launch-shape arithmetic and the device's launch limits, shared by the CUDA
+// entries (which check the limits before anything is queued) and the CUDA
+// workers (which form the shapes). Plain C++: usable from .cpp and .cu files.
+#pragma once
+
+#include <cstdint>
+
+namespace varekpt {
+
+constexpr int64_t kMaxThreadsPerBlock = 1024;
+constexpr int64_t kMaxGridX = 2147483647;
+constexpr int64_t kMaxGridYZ = 65535;
+
+// Blocks rounded up to a multiple of 32: up32(100) = 128. Computed in 64 bits
+// so that the entries can check it against the limits; the workers narrow the
+// checked value.
+constexpr int64_t up32(int64_t x) { return (x + 31) / 32 * 32; }
+
+// Number of threads that cover `length` elements `chunk` at a time.
+constexpr int64_t chunks(int64_t length, int64_t chunk) { return (length + chunk - 1) / chunk; }
+
+}  // namespace varekpt

@@ -1,0 +1,72 @@
+// Kernels of the dense layer's CUDA forward. Blocks that the rounding of the
+// grid to a multiple of 32 adds return at once.
+#include "paraboloid/osparaboloidkernels.h"
+
+template <typename T>
+__global__ void ParaboloidInitCudaKernel(const T* __restrict__ h0, const T* __restrict__ p0,
+                                         int N, int units, int chunk, T* hsum, T* output) {
+  (void)chunk;
+  const unsigned n = blockIdx.x;
+  if (n >= static_cast<unsigned>(N)) return;
+  for (int u = threadIdx.x; u < units; u += blockDim.x) hsum[n * units + u] = __ldg(h0 + u);
+  __syncthreads();
+  for (int u = threadIdx.x; u < units; u += blockDim.x) {
+    const T q = __ldg(p0 + u);
+    output[n * units + u] = -(q * q);
+  }
+}
+
+template <typename T>
+__global__ void ParaboloidHsumCudaKernel(const T* __restrict__ input, const T* __restrict__ h,
+                                         int N, int d, int units, int chunk, T* hsum) {
+  const unsigned n = blockIdx.x;
+  const unsigned u = blockIdx.y;
+  if (n >= static_cast<unsigned>(N) || u >= static_cast<unsigned>(units)) return;
+  const int begin = threadIdx.x * chunk;
+  const int end = min(begin + chunk, d);
+  T s = 0;
+  for (int k = begin; k < end; ++k) s += __ldg(input + n * d + k) * __ldg(h + u * d + k);
+  atomicAdd(hsum + n * units + u, s);
+}
+
+template <typename T>
+__global__ void ParaboloidPsqCudaKernel(const T* __restrict__ input, const T* __restrict__ p,
+                                        int N, int d, int units, int chunk, T* output) {
+  const unsigned n = blockIdx.x;
+  const unsigned u = blockIdx.y;
+  if (n >= static_cast<unsigned>(N) || u >= static_cast<unsigned>(units)) return;
+  const int begin = threadIdx.x * chunk;
+  const int end = min(begin + chunk, d);
+  T s = 0;
+  for (int k = begin; k < end; ++k) {
+    const T t = __ldg(input + n * d + k) - __ldg(p + u * d + k);
+    s += t * t;
+  }
+  atomicAdd(output + n * units + u, -s);
+}
+
+template <typename T>
+__global__ void ParaboloidOutputCudaKernel(T factor, int N, int units, int chunk,
+                                           const T* __restrict__ hsum, T* output) {
+  const unsigned n = blockIdx.x;
+  if (n >= static_cast<unsigned>(N)) return;
+  const int begin = threadIdx.x * chunk;
+  const int end = min(begin + chunk, units);
+  for (int u = begin; u < end; ++u) {
+    const int i = n * units + u;
+    const T s = __ldg(hsum + i);
+    output[i] = (s * s + output[i]) * factor;
+  }
+}
+
+#define VAREKPT_INSTANTIATE(T)                                                                 \
+  template __global__ void ParaboloidInitCudaKernel<T>(const T*, const T*, int, int, int, T*, \
+                                                       T*);                                    \
+  template __global__ void ParaboloidHsumCudaKernel<T>(const T*, const T*, int, int, int, int, \
+                                                       T*);                                    \
+  template __global__ void ParaboloidPsqCudaKernel<T>(const T*, const T*, int, int, int, int,  \
+                                                      T*);                                     \
+  template __global__ void ParaboloidOutputCudaKernel<T>(T, int, int, int, const T*, T*);
+VAREKPT_INSTANTIATE(float)
+VAREKPT_INSTANTIATE(double)
+#undef VAREKPT_INSTANTIATE
