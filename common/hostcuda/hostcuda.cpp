@@ -96,8 +96,10 @@ struct Settings {
   std::atomic<int> workers{1};
   std::atomic<int> order{static_cast<int>(ResumeOrder::Forward)};
   std::atomic<uint64_t> seed{0};
+  std::atomic<bool> check_barrier_sites{false};
 
   Settings() {
+    if (const char* c = std::getenv("HOSTCUDA_CHECK_BARRIERS")) check_barrier_sites = std::atoi(c) != 0;
     if (const char* w = std::getenv("HOSTCUDA_WORKERS")) {
       const int n = std::atoi(w);
       workers = n > 0 ? n : hardware_workers();
@@ -645,6 +647,8 @@ void set_workers(int n) {
 
 int workers() { return detail::settings().workers.load(); }
 
+void set_check_barrier_sites(bool on) { detail::settings().check_barrier_sites = on; }
+
 void reset_device() {
   std::lock_guard<std::mutex> lock(detail::g_sticky_mu);
   detail::g_sticky.store(cudaSuccess);
@@ -707,11 +711,15 @@ __attribute__((noinline)) void __syncthreads() {
   if (__builtin_expect(!hc_current, 0)) fatal("__syncthreads() called outside a kernel");
   Worker& w = *tl_worker;
   Fiber* self = reinterpret_cast<Fiber*>(hc_current);
-  // All threads of a block must wait at the same __syncthreads() call.
-  if (!w.barrier_site) {
-    w.barrier_site = site;
-  } else if (__builtin_expect(site != w.barrier_site, 0) && !w.mismatch_reported) {
-    report_mismatch(w, self, site);
+  // All threads of a block must wait at the same __syncthreads() call. An
+  // optimising compiler may duplicate one call of the source (jump threading,
+  // unswitching), so the check is made only when asked for.
+  if (__builtin_expect(settings().check_barrier_sites.load(std::memory_order_relaxed), 0)) {
+    if (!w.barrier_site) {
+      w.barrier_site = site;
+    } else if (site != w.barrier_site && !w.mismatch_reported) {
+      report_mismatch(w, self, site);
+    }
   }
   w.waiting.push_back(self);
   Fiber* next = w.next_fiber();

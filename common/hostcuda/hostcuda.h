@@ -112,6 +112,13 @@ ResumeOrder resume_order();
 void set_workers(int n);
 int workers();
 
+// When on, threads of one block that wait at different __syncthreads() calls
+// fail the launch (real hardware releases them silently, hiding the bug).
+// Off by default: an optimising compiler may turn one call of the source into
+// several, so use it on kernels built without optimisation. The environment
+// variable HOSTCUDA_CHECK_BARRIERS=1 sets the initial value.
+void set_check_barrier_sites(bool on);
+
 // Clears the sticky error (and the calling thread's last error), as a device
 // reset would. Streams stay valid.
 void reset_device();

@@ -261,6 +261,7 @@ __global__ void MismatchedBarrierKernel(float* out) {
 
 TEST_F(Scheduling, ThreadsAtDifferentBarriersAreReported) {
   std::vector<float> out(32);
+  hostcuda::set_check_barrier_sites(true);
   EXPECT_EQ(hostcuda::launch("MismatchedBarrier", MismatchedBarrierKernel, dim3(2), dim3(32), 0, nullptr,
                              out.data()),
             cudaErrorLaunchFailure);
@@ -268,6 +269,7 @@ TEST_F(Scheduling, ThreadsAtDifferentBarriersAreReported) {
   const std::string detail = hostcuda::error_detail();
   EXPECT_NE(detail.find("MismatchedBarrier"), std::string::npos) << detail;
   EXPECT_NE(detail.find("different __syncthreads"), std::string::npos) << detail;
+  hostcuda::set_check_barrier_sites(false);
 }
 
 __global__ void DeepKernel(int depth, int* out) {
