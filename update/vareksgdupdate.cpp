@@ -9,6 +9,7 @@
 #include <torch/types.h>
 
 #include "common/checks.h"
+#include "common/cuda/limits.h"
 #include "common/frame.h"
 
 namespace {
@@ -21,6 +22,8 @@ constexpr const char* kOp = "ptvareksgdfree::getparupdate";
 constexpr uint32_t kDefLine = 20;
 constexpr uint32_t kCpuDispatchLine = 118;
 constexpr uint32_t kCpuImplLine = 175;
+constexpr uint32_t kCudaDispatchLine = 159;
+constexpr uint32_t kCudaImplLine = 179;
 
 struct UpdateSizes {
   int d;
@@ -41,8 +44,16 @@ UpdateSizes update_sizes(const char* op, const at::Tensor& grad, const at::Tenso
   const int64_t length = int64_t{2} * s.units * (s.d + 1);
   varekpt::check_min_length(op, "grad", grad, length, "2·units·(d+1)");
   varekpt::check_min_length(op, "moments", moments, length, "2·units·(d+1)");
-  varekpt::check_same_device(op, {{"par", &par}, {"grad", &grad}, {"moments", &moments}});
   return s;
+}
+
+// The CUDA worker launches blocks of 128 threads on grids of ceil(L/128) and
+// units blocks.
+void check_launch_limits(const UpdateSizes& s) {
+  using namespace varekpt;
+  const int64_t length = int64_t{2} * s.units * (s.d + 1);
+  check_launch_limit(kOp, "grid extent ceil(L/128) along x", chunks(length, 128), kMaxGridX);
+  check_launch_limit(kOp, "grid extent units along x", s.units, kMaxGridX);
 }
 
 // Length of unit u's (h0[u], row u of h) in v, accumulated by fused
@@ -118,16 +129,18 @@ namespace {
 // par. `call(grad, moments, par, sizes, update, scratch)` runs the worker on
 // typed pointers.
 template <typename CallWorker>
-std::vector<at::Tensor> update_entry(at::Tensor grad, at::Tensor moments, at::Tensor par,
-                                     double doubled, const char* worker,
+std::vector<at::Tensor> update_entry(bool cuda, at::Tensor grad, at::Tensor moments,
+                                     at::Tensor par, double doubled, const char* worker,
                                      uint32_t dispatch_line, CallWorker call) {
   const UpdateSizes s = update_sizes(kOp, grad, moments, par, doubled);
+  if (cuda) check_launch_limits(s);
+  varekpt::check_devices(kOp, cuda, {{"par", &par}, {"grad", &grad}, {"moments", &moments}});
   grad = grad.contiguous();
   moments = moments.contiguous();
   par = par.contiguous();
 
   const int P = static_cast<int>(par.size(0));
-  const auto options = c10::TensorOptions().dtype(par.scalar_type());
+  const auto options = varekpt::result_options(par, cuda);
   at::Tensor update = torch::zeros({P}, options);
   at::Tensor scratch = torch::zeros({P + 2 * s.units}, options);
   varekpt::dispatch_floating(par, worker, kFile, dispatch_line, [&](auto tag) {
@@ -146,7 +159,7 @@ std::vector<at::Tensor> vareksgd_getparupdate_cpu(at::Tensor grad, at::Tensor mo
                                                   double doublemomentum, double doubledampening,
                                                   bool nesterov, double doublewd) {
   return update_entry(
-      std::move(grad), std::move(moments), std::move(par), doubled,
+      false, std::move(grad), std::move(moments), std::move(par), doubled,
       "vareksgd_getparupdate_cpu_main", kCpuDispatchLine,
       [&](auto* g, auto* mom, auto* y, const UpdateSizes& s, auto* update, auto* scratch) {
         vareksgd_getparupdate_cpu_main(g, mom, y, s.units, s.d, doublehlr, doubleplr,
@@ -154,6 +167,23 @@ std::vector<at::Tensor> vareksgd_getparupdate_cpu(at::Tensor grad, at::Tensor mo
                                        update, scratch);
       });
 }
+
+#ifdef VAREKPT_WITH_CUDA
+std::vector<at::Tensor> vareksgd_getparupdate_cuda(at::Tensor grad, at::Tensor moments,
+                                                   at::Tensor par, double doubled,
+                                                   double doublehlr, double doubleplr,
+                                                   double doublemomentum, double doubledampening,
+                                                   bool nesterov, double doublewd) {
+  return update_entry(
+      true, std::move(grad), std::move(moments), std::move(par), doubled,
+      "vareksgd_getparupdate_cuda_main", kCudaDispatchLine,
+      [&](auto* g, auto* mom, auto* y, const UpdateSizes& s, auto* update, auto* scratch) {
+        vareksgd_getparupdate_cuda_main(g, mom, y, s.units, s.d, doublehlr, doubleplr,
+                                        doublemomentum, doubledampening, nesterov, doublewd,
+                                        update, scratch);
+      });
+}
+#endif
 
 namespace {
 
@@ -168,12 +198,21 @@ void define_operators(torch::Library& m) {
 void register_getparupdate_cpu(torch::Library& m) {
   m.impl("getparupdate", vareksgd_getparupdate_cpu);
 }
+#ifdef VAREKPT_WITH_CUDA
+void register_getparupdate_cuda(torch::Library& m) {
+  m.impl("getparupdate", vareksgd_getparupdate_cuda);
+}
+#endif
 
 // Created in this order at load and destroyed in reverse order at unload.
 const torch::detail::TorchLibraryInit kRegistrations[] = {
     varekpt::def_block(kNamespace, define_operators, kFile, kDefLine),
     varekpt::impl_block(kNamespace, c10::DispatchKey::CPU, register_getparupdate_cpu, kFile,
                         kCpuImplLine),
+#ifdef VAREKPT_WITH_CUDA
+    varekpt::impl_block(kNamespace, c10::DispatchKey::CUDA, register_getparupdate_cuda, kFile,
+                        kCudaImplLine),
+#endif
 };
 
 }  // namespace

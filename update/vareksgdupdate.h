@@ -7,6 +7,8 @@
 
 #include <ATen/ATen.h>
 
+#include "update/vareksgdupdate_cuda.h"
+
 // Operator entry, called by the dispatcher (or directly from native code).
 // Returns {update}, the length of par; the caller applies par − update.
 std::vector<at::Tensor> vareksgd_getparupdate_cpu(at::Tensor grad, at::Tensor moments,
@@ -14,6 +16,14 @@ std::vector<at::Tensor> vareksgd_getparupdate_cpu(at::Tensor grad, at::Tensor mo
                                                   double doublehlr, double doubleplr,
                                                   double doublemomentum, double doubledampening,
                                                   bool nesterov, double doublewd);
+
+// CUDA entry (present when the library is built with CUDA): the same operator
+// on par's CUDA device.
+std::vector<at::Tensor> vareksgd_getparupdate_cuda(at::Tensor grad, at::Tensor moments,
+                                                   at::Tensor par, double doubled,
+                                                   double doublehlr, double doubleplr,
+                                                   double doublemomentum, double doubledampening,
+                                                   bool nesterov, double doublewd);
 
 // CPU worker on raw arrays; instantiated for float and double. grad, moments,
 // par and update hold at least L = 2·units·(d+1) elements laid out as h0

@@ -10,6 +10,7 @@
 #include <torch/torch.h>
 
 #include "common/hostcuda/hostcuda.h"
+#include "tests/cpp/test_values.h"
 #include "paraboloid/paraboloid.h"
 
 namespace {
@@ -17,15 +18,6 @@ namespace {
 struct Shape {
   int N, d, units, trailing;
 };
-
-template <typename T>
-std::vector<T> random_values(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::uniform_real_distribution<double> dist(-1.0, 1.0);
-  std::vector<T> v(n);
-  for (T& x : v) x = static_cast<T>(dist(gen));
-  return v;
-}
 
 template <typename T>
 void expect_close(const std::vector<T>& expected, const std::vector<T>& actual, size_t count,
