@@ -16,33 +16,40 @@ __global__ void ParaboloidInitCudaKernel(const T* __restrict__ h0, const T* __re
   }
 }
 
-template <typename T>
-__global__ void ParaboloidHsumCudaKernel(const T* __restrict__ input, const T* __restrict__ h,
-                                         int N, int d, int units, int chunk, T* hsum) {
+namespace {
+
+// For the pair (n, u) = (blockIdx.x, blockIdx.y): sums term(k) over this
+// thread's run of `chunk` inputs and adds the sum (or its negation) into
+// target[n·units + u] atomically. A thread whose run is empty adds 0.
+template <typename T, typename Term>
+__device__ __forceinline__ void add_pair_sum(int N, int d, int units, int chunk, bool negate,
+                                             T* target, Term term) {
   const unsigned n = blockIdx.x;
   const unsigned u = blockIdx.y;
   if (n >= static_cast<unsigned>(N) || u >= static_cast<unsigned>(units)) return;
   const int begin = threadIdx.x * chunk;
   const int end = min(begin + chunk, d);
   T s = 0;
-  for (int k = begin; k < end; ++k) s += __ldg(input + n * d + k) * __ldg(h + u * d + k);
-  atomicAdd(hsum + n * units + u, s);
+  for (int k = begin; k < end; ++k) s += term(n * d + k, u * d + k);
+  atomicAdd(target + n * units + u, negate ? -s : s);
+}
+
+}  // namespace
+
+template <typename T>
+__global__ void ParaboloidHsumCudaKernel(const T* __restrict__ input, const T* __restrict__ h,
+                                         int N, int d, int units, int chunk, T* hsum) {
+  add_pair_sum<T>(N, d, units, chunk, false, hsum,
+                  [&](int x, int w) { return __ldg(input + x) * __ldg(h + w); });
 }
 
 template <typename T>
 __global__ void ParaboloidPsqCudaKernel(const T* __restrict__ input, const T* __restrict__ p,
                                         int N, int d, int units, int chunk, T* output) {
-  const unsigned n = blockIdx.x;
-  const unsigned u = blockIdx.y;
-  if (n >= static_cast<unsigned>(N) || u >= static_cast<unsigned>(units)) return;
-  const int begin = threadIdx.x * chunk;
-  const int end = min(begin + chunk, d);
-  T s = 0;
-  for (int k = begin; k < end; ++k) {
-    const T t = __ldg(input + n * d + k) - __ldg(p + u * d + k);
-    s += t * t;
-  }
-  atomicAdd(output + n * units + u, -s);
+  add_pair_sum<T>(N, d, units, chunk, true, output, [&](int x, int w) {
+    const T t = __ldg(input + x) - __ldg(p + w);
+    return t * t;
+  });
 }
 
 template <typename T>
