@@ -3,6 +3,7 @@
 #include <c10/util/Exception.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -11,61 +12,50 @@
 
 namespace {
 
-class Launch : public ::testing::Test {
- protected:
-  void SetUp() override { hostcuda::reset_device(); }
-  void TearDown() override { hostcuda::reset_device(); }
-};
-
-template <typename T>
-__global__ void ScaleKernel(const T* __restrict__ in, int n, T factor, T* out) {
+__global__ void ScaleKernel(const float* in, int n, float factor, float* out) {
   const int i = blockIdx.x * blockDim.x + threadIdx.x;
-  if (i < n) out[i] = fma(__ldg(in + i), factor, T(1));
+  if (i < n) out[i] = in[i] * factor + 1;
 }
-template __global__ void ScaleKernel<float>(const float*, int, float, float*);
 
 __global__ void TrapKernel() { __trap(); }
 
-std::string launch_error(const std::function<void()>& f) {
+// Runs `f` and expects a c10::Error whose message contains `text`.
+void expect_error(const std::function<void()>& f, const std::string& text) {
   try {
     f();
+    ADD_FAILURE() << "no error, expected: " << text;
   } catch (const c10::Error& e) {
-    return e.what_without_backtrace();
+    const std::string msg = e.what_without_backtrace();
+    EXPECT_NE(msg.find(text), std::string::npos) << msg;
   }
-  return "";
 }
 
-TEST_F(Launch, LaunchKernelRunsAndReportsFailures) {
+TEST(Launch, ErrorsBecomeC10ErrorsNamingTheKernelOrCall) {
   std::vector<float> in(100, 2.0f), out(100);
-  varekpt::launch_kernel("ScaleKernel", ScaleKernel<float>, dim3(4), dim3(32), 0, nullptr, in.data(), 100,
-                         3.0, out.data());
-  for (float v : out) ASSERT_EQ(v, 7.0f);
+  auto scale = [&](dim3 grid, dim3 block) {
+    varekpt::launch_kernel("ScaleKernel", ScaleKernel, grid, block, 0, nullptr, in.data(), 100, 3.0, out.data());
+  };
+  scale(dim3(4), dim3(32));
+  EXPECT_EQ(std::count(out.begin(), out.end(), 7.0f), 100);
+  for (dim3 empty : {dim3(0), dim3(1, 0), dim3(1, 1, 0)}) {  // no work: skipped, not refused
+    EXPECT_NO_THROW(scale(empty, dim3(32)));
+    EXPECT_NO_THROW(scale(dim3(1), empty));
+  }
+  expect_error([&] { scale(dim3(1), dim3(2000)); },
+               "CUDA kernel ScaleKernel failed to launch: invalid configuration argument");
+  EXPECT_EQ(cudaGetLastError(), cudaSuccess);  // consumed by the check
 
-  std::string msg = launch_error([&] {
-    varekpt::launch_kernel("ScaleKernel", ScaleKernel<float>, dim3(1), dim3(2000), 0, nullptr, in.data(),
-                           100, 3.0f, out.data());
-  });
-  EXPECT_NE(msg.find("CUDA kernel ScaleKernel failed to launch: invalid configuration argument"),
-            std::string::npos)
-      << msg;
-  // The refused launch's error was consumed by the check.
-  EXPECT_EQ(cudaGetLastError(), cudaSuccess);
-
-  msg = launch_error([] { varekpt::launch_kernel("TrapKernel", TrapKernel, dim3(1), dim3(1), 0, nullptr); });
-  EXPECT_NE(msg.find("CUDA kernel TrapKernel failed to launch: unspecified launch failure"),
-            std::string::npos)
-      << msg;
-  EXPECT_NE(msg.find("__trap"), std::string::npos) << msg;
-}
-
-TEST_F(Launch, CudaCheckNamesTheCall) {
   cudaStream_t s;
   VAREKPT_CUDA_CHECK(cudaStreamCreate(&s));
   VAREKPT_CUDA_CHECK(cudaStreamDestroy(s));
-  const std::string msg = launch_error([&] { VAREKPT_CUDA_CHECK(cudaStreamDestroy(s)); });
-  EXPECT_NE(msg.find("CUDA call cudaStreamDestroy(s) failed: invalid resource handle"), std::string::npos)
-      << msg;
+  expect_error([&] { VAREKPT_CUDA_CHECK(cudaStreamDestroy(s)); },
+               "CUDA call cudaStreamDestroy(s) failed: invalid resource handle");
   EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+
+  expect_error([] { varekpt::launch_kernel("TrapKernel", TrapKernel, dim3(1), dim3(1), 0, nullptr); },
+               "CUDA kernel TrapKernel failed to launch: unspecified launch failure (kernel TrapKernel block "
+               "(0,0,0) thread (0,0,0): __trap())");
+  hostcuda::reset_device();
 }
 
 }  // namespace
