@@ -8,6 +8,7 @@
 #include "common/checks.h"
 #include "common/cuda/limits.h"
 #include "common/frame.h"
+#include "common/parameter_blocks.h"
 
 namespace {
 
@@ -87,10 +88,7 @@ template <typename T>
 void paraboloid_forward_cpu_main(const T* input, const T* parameters, double doublefactor,
                                  int N, int d, int units, T* output, T* hsum) {
   const T factor = static_cast<T>(doublefactor);
-  const T* h0 = parameters;
-  const T* h = parameters + units;
-  const T* p = h + units * d;
-  const T* p0 = p + units * d;
+  const auto [h0, h, p, p0] = varekpt::parameter_blocks(parameters, units, d);
 
   for (int n = 0; n < N; ++n) {
     const T* x = input + n * d;
@@ -121,13 +119,9 @@ void paraboloid_backward_cpu_main(const T* grad, const T* input, const T* parame
                                   int units, T* grad_input, T* grad_parameters) {
   const T factor = static_cast<T>(doublefactor);
   const T f2 = factor + factor;
-  const T* h = parameters + units;
-  const T* p = h + units * d;
-  const T* p0 = p + units * d;
-  T* grad_h0 = grad_parameters;
-  T* grad_h = grad_parameters + units;
-  T* grad_p = grad_h + units * d;
-  T* grad_p0 = grad_p + units * d;
+  const auto [h0, h, p, p0] = varekpt::parameter_blocks(parameters, units, d);
+  const auto [grad_h0, grad_h, grad_p, grad_p0] =
+      varekpt::parameter_blocks(grad_parameters, units, d);
 
   // The input gradient carries the factor like the parameter gradients.
   for (int n = 0; n < N; ++n) {

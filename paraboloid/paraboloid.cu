@@ -7,6 +7,7 @@
 #include "common/cuda/launch.h"
 #include "common/cuda/limits.h"
 #include "common/cuda/streams.h"
+#include "common/parameter_blocks.h"
 #include "paraboloid/osparaboloidkernels.h"
 #include "paraboloid/paraboloidgradkernels.h"
 
@@ -29,10 +30,7 @@ void paraboloid_forward_cuda_main(c10::Device device, const T* input, const T* p
                                   double doublefactor, int N, int d, int units, T* output,
                                   T* hsum) {
   (void)device;  // the launches go to the calling thread's current device
-  const T* h0 = parameters;
-  const T* h = parameters + units;
-  const T* p = h + units * d;
-  const T* p0 = p + units * d;
+  const auto [h0, h, p, p0] = varekpt::parameter_blocks(parameters, units, d);
   const T factor = static_cast<T>(doublefactor);
   constexpr int chunk = kForwardChunk;
 
@@ -56,13 +54,9 @@ void paraboloid_backward_cuda_main(c10::Device device, const T* grad, const T* i
                                    const T* parameters, const T* hsum, double doublefactor,
                                    int N, int d, int units, T* grad_input, T* grad_parameters) {
   (void)device;  // the launches go to the calling thread's current device
-  const T* h = parameters + units;
-  const T* p = h + units * d;
-  const T* p0 = p + units * d;
-  T* grad_h0 = grad_parameters;
-  T* grad_h = grad_parameters + units;
-  T* grad_p = grad_h + units * d;
-  T* grad_p0 = grad_p + units * d;
+  const auto [h0, h, p, p0] = varekpt::parameter_blocks(parameters, units, d);
+  const auto [grad_h0, grad_h, grad_p, grad_p0] =
+      varekpt::parameter_blocks(grad_parameters, units, d);
   const T f = static_cast<T>(doublefactor);
   constexpr int chunk = kBackwardChunk;
   const dim3 over_d(chunks(d, chunk));

@@ -12,6 +12,7 @@
 
 #include "common/checks.h"
 #include "common/frame.h"
+#include "common/parameter_blocks.h"
 
 namespace {
 
@@ -111,18 +112,6 @@ struct Layout {
   int tap(int u, int c, int i, int j) const { return ((u * C + c) * kh + i) * kw + j; }
 };
 
-// The four blocks of a flat parameter (or parameter gradient) vector:
-// h0 [units], h [units][d], p [units][d], p0 [units].
-template <typename P>
-struct Blocks {
-  Blocks(P* base, int units, int d)
-      : h0(base), h(base + units), p(h + units * d), p0(p + units * d) {}
-  P* h0;
-  P* h;
-  P* p;
-  P* p0;
-};
-
 // Calls fn(n, oh, ow) for every window of every image, in ascending order.
 template <typename Fn>
 void for_each_window(int N, const Layout& g, Fn&& fn) {
@@ -141,7 +130,7 @@ void paraconv2d_forward_cpu_main(const T* input, const T* parameters, double dou
                                  int units, int outH, int outW, T* output, T* hsum) {
   const T factor = static_cast<T>(doublefactor);
   const Layout g{kh, kw, sh, sw, dh, dw, C, H, W, units, outH, outW};
-  const Blocks<const T> w(parameters, units, g.d());
+  const auto w = varekpt::parameter_blocks(parameters, units, g.d());
 
   for_each_window(N, g, [&](int n, int oh, int ow) {
     for (int u = 0; u < units; ++u) {
@@ -182,8 +171,8 @@ void paraconv2d_backward_cpu_main(const T* grad, const T* input, const T* parame
   const T factor = static_cast<T>(doublefactor);
   const T f2 = factor + factor;
   const Layout g{kh, kw, sh, sw, dh, dw, C, H, W, units, outH, outW};
-  const Blocks<const T> w(parameters, units, g.d());
-  const Blocks<T> gw(grad_parameters, units, g.d());
+  const auto w = varekpt::parameter_blocks(parameters, units, g.d());
+  const auto gw = varekpt::parameter_blocks(grad_parameters, units, g.d());
 
   // The outputs are accumulated into, so they start from zero whatever the
   // caller passes; the input gradient is zeroed even when it is skipped.
