@@ -5,6 +5,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <ATen/core/dispatch/Dispatcher.h>
 #include <torch/torch.h>
 
 #include "paraboloid/paraboloid.h"
@@ -36,6 +37,17 @@ TYPED_TEST(DenseCpuWorkers, WriteEveryOwnedElementAndNothingElse) {
   for (T v : grad_input) EXPECT_TRUE(std::isfinite(v));
   for (int i = 0; i < L; ++i) EXPECT_TRUE(std::isfinite(grad_parameters[i])) << i;
   EXPECT_TRUE(std::isnan(grad_parameters[L]) && std::isnan(grad_parameters[L + 1]));
+}
+
+// Native code reaches the operators through the dispatcher, as the README shows.
+TEST(DenseCpuEntries, DispatcherRoutesToTheEntries) {
+  auto forward = c10::Dispatcher::singleton()
+                     .findSchemaOrThrow("ptparaboloidfree::forward", "")
+                     .typed<std::vector<at::Tensor>(at::Tensor, at::Tensor, double)>();
+  const auto x = torch::tensor({{2.0}}), parameters = torch::tensor({1.0, 3.0, 0.5, 2.0});
+  const auto result = forward.call(x, parameters, 1.0);
+  EXPECT_EQ(result[0].item<float>(), 42.75f);
+  EXPECT_EQ(result[1].item<float>(), 7.0f);
 }
 
 TEST(DenseCpuEntries, DispatchErrorNamesWorkerAndLocation) {

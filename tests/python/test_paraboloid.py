@@ -134,3 +134,12 @@ def test_registrations_report_their_locations():
     assert "CPU: registered at paraboloid.cpp:399" in torch._C._dispatch_dump("ptparaboloidfree::forward")
     dump = torch._C._dispatch_dump("ptparaboloidfree::backward")
     assert "registered at paraboloid.cpp:16" in dump and "CPU: registered at paraboloid.cpp:403" in dump
+
+
+def test_torchscript_calls_the_operators():
+    @torch.jit.script
+    def layer(x: torch.Tensor, parameters: torch.Tensor) -> torch.Tensor:
+        return torch.ops.ptparaboloidfree.forward(x, parameters, 0.5)[0]
+
+    x, parameters, _ = random_layer(3, 2, 2, torch.float64)
+    assert torch.equal(layer(x, parameters), ops.forward(x, parameters, 0.5)[0])
