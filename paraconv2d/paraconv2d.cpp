@@ -260,11 +260,11 @@ std::vector<at::Tensor> paraconv2d_forward_cpu(at::Tensor input, at::Tensor para
                                                at::Tensor dilation_rate_tensor) {
   const ConvSizes s = conv_sizes(kForwardOp, input, parameters, kernel_size_tensor, strides_tensor,
                                  dilation_rate_tensor);
-  varekpt::check_same_device(kForwardOp, {{"input", &input}, {"parameters", &parameters}});
+  varekpt::check_devices(kForwardOp, false, {{"input", &input}, {"parameters", &parameters}});
   input = input.contiguous();
   parameters = parameters.contiguous();
 
-  const auto options = c10::TensorOptions().dtype(input.scalar_type());
+  const auto options = varekpt::result_options(input, false);
   at::Tensor output = torch::zeros({s.N, s.units, s.outH, s.outW}, options);
   at::Tensor hsum = torch::zeros({s.N, s.units, s.outH, s.outW}, options);
   varekpt::dispatch_floating(
@@ -287,8 +287,8 @@ std::vector<at::Tensor> paraconv2d_backward_cpu(at::Tensor grad, at::Tensor inpu
   const ConvSizes s = conv_sizes(kBackwardOp, input, parameters, kernel_size_tensor, strides_tensor,
                                  dilation_rate_tensor);
   check_backward_shapes(kBackwardOp, s, grad, hsum);
-  varekpt::check_same_device(
-      kBackwardOp,
+  varekpt::check_devices(
+      kBackwardOp, false,
       {{"input", &input}, {"grad", &grad}, {"parameters", &parameters}, {"hsum", &hsum}});
   grad = grad.contiguous();
   input = input.contiguous();
@@ -296,7 +296,7 @@ std::vector<at::Tensor> paraconv2d_backward_cpu(at::Tensor grad, at::Tensor inpu
   hsum = hsum.contiguous();
 
   // The gradient covers the four parameter blocks only, whatever follows them.
-  const auto options = c10::TensorOptions().dtype(input.scalar_type());
+  const auto options = varekpt::result_options(input, false);
   at::Tensor grad_input = torch::zeros({s.N, s.C, s.H, s.W}, options);
   at::Tensor grad_parameters = torch::zeros({2 * s.units * (s.d + 1)}, options);
   varekpt::dispatch_floating(
