@@ -798,24 +798,3 @@ const char* cudaGetErrorName(cudaError_t error) {
   }
   return "cudaErrorUnknown";
 }
-
-cudaError_t cudaMemset(void* ptr, int value, size_t count) { return cudaMemsetAsync(ptr, value, count, 0); }
-
-cudaError_t cudaMemsetAsync(void* ptr, int value, size_t count, cudaStream_t stream) {
-  if (!hostcuda::detail::valid_stream(stream)) return note(cudaErrorInvalidResourceHandle);
-  if (!ptr && count) return note(cudaErrorInvalidValue);
-  if (count) std::memset(ptr, value, count);
-  return cudaSuccess;
-}
-
-cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind kind) {
-  return cudaMemcpyAsync(dst, src, count, kind, 0);
-}
-
-cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpyKind kind,
-                            cudaStream_t stream) {
-  if (!hostcuda::detail::valid_stream(stream)) return note(cudaErrorInvalidResourceHandle);
-  if (kind > cudaMemcpyDefault || ((!dst || !src) && count)) return note(cudaErrorInvalidValue);
-  if (count) std::memmove(dst, src, count);
-  return cudaSuccess;
-}

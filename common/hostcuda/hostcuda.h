@@ -69,14 +69,6 @@ typedef struct CUstream_st* cudaStream_t;
 #define cudaStreamDefault 0x00
 #define cudaStreamNonBlocking 0x01
 
-enum cudaMemcpyKind {
-  cudaMemcpyHostToHost = 0,
-  cudaMemcpyHostToDevice = 1,
-  cudaMemcpyDeviceToHost = 2,
-  cudaMemcpyDeviceToDevice = 3,
-  cudaMemcpyDefault = 4,
-};
-
 cudaError_t cudaStreamCreate(cudaStream_t* stream);
 cudaError_t cudaStreamCreateWithFlags(cudaStream_t* stream, unsigned int flags);
 cudaError_t cudaStreamDestroy(cudaStream_t stream);
@@ -87,11 +79,6 @@ cudaError_t cudaPeekAtLastError();
 const char* cudaGetErrorString(cudaError_t error);
 const char* cudaGetErrorName(cudaError_t error);
 // "Device" memory is host memory; these exist so host wrappers compile unchanged.
-cudaError_t cudaMemset(void* ptr, int value, size_t count);
-cudaError_t cudaMemsetAsync(void* ptr, int value, size_t count, cudaStream_t stream = 0);
-cudaError_t cudaMemcpy(void* dst, const void* src, size_t count, cudaMemcpyKind kind);
-cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, cudaMemcpyKind kind,
-                            cudaStream_t stream = 0);
 
 // ---------------------------------------------------------------------------
 // Layer control, for tests and tools.
@@ -243,9 +230,6 @@ void __syncthreads();
 // Stops the kernel; the launch fails with a sticky cudaErrorLaunchFailure.
 [[noreturn]] inline void __trap() { ::hostcuda::detail::trap(); }
 
-inline void __threadfence() { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
-inline void __threadfence_block() { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
-
 template <typename T>
 inline T __ldg(const T* p) {
   return *p;
@@ -257,16 +241,9 @@ inline void* hostcuda_dynamic_smem() {
 }
 
 // ---------------------------------------------------------------------------
-// Atomics. Blocks may run in parallel on several workers, so these are real
-// atomic operations; floating-point adds are compare-exchange loops on the
-// bit pattern.
+// Atomic addition. Blocks may run in parallel on several workers, so these are
+// real atomic operations: compare-exchange loops on the bit pattern.
 inline int atomicAdd(int* p, int v) { return __atomic_fetch_add(p, v, __ATOMIC_RELAXED); }
-inline unsigned int atomicAdd(unsigned int* p, unsigned int v) {
-  return __atomic_fetch_add(p, v, __ATOMIC_RELAXED);
-}
-inline unsigned long long atomicAdd(unsigned long long* p, unsigned long long v) {
-  return __atomic_fetch_add(p, v, __ATOMIC_RELAXED);
-}
 
 namespace hostcuda {
 namespace detail {
@@ -297,53 +274,12 @@ inline double atomicAdd(double* p, double v) {
   return ::hostcuda::detail::atomic_add_float<double, uint64_t>(p, v);
 }
 
-inline int atomicCAS(int* p, int compare, int v) {
-  __atomic_compare_exchange_n(p, &compare, v, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED);
-  return compare;
-}
-inline unsigned int atomicCAS(unsigned int* p, unsigned int compare, unsigned int v) {
-  __atomic_compare_exchange_n(p, &compare, v, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED);
-  return compare;
-}
-inline unsigned long long atomicCAS(unsigned long long* p, unsigned long long compare,
-                                    unsigned long long v) {
-  __atomic_compare_exchange_n(p, &compare, v, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED);
-  return compare;
-}
-namespace hostcuda {
-namespace detail {
-template <typename T, typename Better>
-inline T atomic_update(T* p, T v, Better better) {
-  T expected = __atomic_load_n(p, __ATOMIC_RELAXED);
-  while (better(v, expected) &&
-         !__atomic_compare_exchange_n(p, &expected, v, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
-  }
-  return expected;
-}
-}  // namespace detail
-}  // namespace hostcuda
-
-inline int atomicMax(int* p, int v) {
-  return ::hostcuda::detail::atomic_update(p, v, [](int a, int b) { return a > b; });
-}
-inline int atomicMin(int* p, int v) {
-  return ::hostcuda::detail::atomic_update(p, v, [](int a, int b) { return a < b; });
-}
-inline unsigned int atomicMax(unsigned int* p, unsigned int v) {
-  return ::hostcuda::detail::atomic_update(p, v, [](unsigned a, unsigned b) { return a > b; });
-}
-inline unsigned int atomicMin(unsigned int* p, unsigned int v) {
-  return ::hostcuda::detail::atomic_update(p, v, [](unsigned a, unsigned b) { return a < b; });
-}
-
 // ---------------------------------------------------------------------------
 // Device math with the device's results. fma rounds once (std::fma); the
 // host build uses -ffp-contract=off so no other expression is fused. min/max
 // of floating point values follow fmin/fmax (a NaN operand is ignored).
 using std::fma;
 using std::sqrt;
-inline float rsqrtf(float x) { return 1.0f / std::sqrt(x); }
-inline double rsqrt(double x) { return 1.0 / std::sqrt(x); }
 
 #define HOSTCUDA_MINMAX(T)                                  \
   inline T min(T a, T b) { return b < a ? b : a; }          \
