@@ -144,6 +144,28 @@ std::string error_of(const std::function<void()>& call) {
   return "no error";
 }
 
+__global__ void TrapKernel() { __trap(); }
+
+// A device fault left by earlier work makes the worker's first launch fail:
+// the worker raises an error naming that kernel and destroys the streams it
+// created before the error.
+TEST(DenseCudaLaunches, FailedLaunchRaisesAndReleasesStreams) {
+  hostcuda::launch("TrapKernel", TrapKernel, dim3(1), dim3(1), 0, nullptr);
+  const auto before = hostcuda::stream_counts();
+  std::vector<float> x(4), parameters(4), out(4), hsum(4);
+  const std::string message = error_of([&] {
+    paraboloid_forward_cuda_main<float>(c10::Device(c10::kCUDA, 0), x.data(), parameters.data(),
+                                        1.0, 4, 1, 1, out.data(), hsum.data());
+  });
+  hostcuda::reset_device();
+  EXPECT_NE(message.find("CUDA kernel ParaboloidInitCudaKernel failed to launch"),
+            std::string::npos)
+      << message;
+  const auto after = hostcuda::stream_counts();
+  EXPECT_EQ(after.created - before.created, 1u);
+  EXPECT_EQ(after.destroyed - before.destroyed, 1u);
+}
+
 // The CUDA entries refuse shapes beyond the device's launch limits before
 // anything is allocated or queued, and tensors that are not on a CUDA device.
 TEST(DenseCudaEntries, RefuseLaunchLimitsAndHostTensors) {
