@@ -1,24 +1,17 @@
-// Runtime of the host execution layer: launch checks, the block scheduler
-// (threads of a block as fibers on one OS thread), the worker pool, streams,
-// errors and the launch trace.
-#include "common/hostcuda/hostcuda.h"
-
+// Scheduler of the host execution layer: the threads of a block as fibers on
+// one OS thread, the barrier, and the pool of workers that run a launch's blocks.
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <deque>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <new>
-#include <thread>
-#include <unordered_set>
+#include <vector>
+
+#include "common/hostcuda/internal.h"
 
 // On x86-64 fibers switch with a minimal routine of ours that saves only the
 // callee-saved registers: the fibers of a block share one OS thread and its
@@ -34,10 +27,6 @@
 #include <valgrind/valgrind.h>
 #define HOSTCUDA_HAVE_VALGRIND 1
 #endif
-
-struct CUstream_st {
-  unsigned long long id;
-};
 
 namespace hostcuda {
 namespace detail {
@@ -79,119 +68,7 @@ namespace fc = boost::context::detail;
 #endif
 
 constexpr size_t kStackSize = 64 * 1024;
-constexpr size_t kMaxDynamicShared = 48 * 1024;
 constexpr size_t kSharedAlign = 64;
-constexpr unsigned kMaxThreadsPerBlock = 1024;
-
-[[noreturn]] void fatal(const char* what) {
-  std::fprintf(stderr, "hostcuda: %s\n", what);
-  std::fflush(stderr);
-  std::abort();
-}
-
-// ---------------------------------------------------------------------------
-// Settings.
-
-struct Settings {
-  std::atomic<int> workers{1};
-  std::atomic<int> order{static_cast<int>(ResumeOrder::Forward)};
-  std::atomic<uint64_t> seed{0};
-  std::atomic<bool> check_barrier_sites{false};
-
-  Settings() {
-    if (const char* c = std::getenv("HOSTCUDA_CHECK_BARRIERS")) check_barrier_sites = std::atoi(c) != 0;
-    if (const char* w = std::getenv("HOSTCUDA_WORKERS")) {
-      const int n = std::atoi(w);
-      workers = n > 0 ? n : hardware_workers();
-    }
-    if (const char* o = std::getenv("HOSTCUDA_RESUME_ORDER")) {
-      if (std::strcmp(o, "reverse") == 0) {
-        order = static_cast<int>(ResumeOrder::Reverse);
-      } else if (std::strncmp(o, "shuffle", 7) == 0) {
-        order = static_cast<int>(ResumeOrder::Shuffle);
-        if (o[7] == ':') seed = std::strtoull(o + 8, nullptr, 10);
-      }
-    }
-  }
-  static int hardware_workers() {
-    const unsigned n = std::thread::hardware_concurrency();
-    return n > 0 ? static_cast<int>(n) : 1;
-  }
-};
-
-Settings& settings() {
-  static Settings* s = new Settings;
-  return *s;
-}
-
-// ---------------------------------------------------------------------------
-// Errors: the calling thread's last error (returned once, then cleared) and the
-// process-wide sticky error left by a failed kernel.
-
-thread_local cudaError_t tl_last_error = cudaSuccess;
-std::atomic<int> g_sticky{cudaSuccess};
-std::mutex g_sticky_mu;
-std::string g_sticky_detail;
-
-cudaError_t note(cudaError_t e) {
-  if (e != cudaSuccess) tl_last_error = e;
-  return e;
-}
-
-cudaError_t sticky() { return static_cast<cudaError_t>(g_sticky.load(std::memory_order_acquire)); }
-
-void set_sticky(const std::string& detail) {
-  std::lock_guard<std::mutex> lock(g_sticky_mu);
-  if (g_sticky.load() == cudaSuccess) {
-    g_sticky_detail = detail;
-    g_sticky.store(cudaErrorLaunchFailure, std::memory_order_release);
-  }
-}
-
-// ---------------------------------------------------------------------------
-// Streams. Handles are never freed, so a destroyed handle is never reused and
-// stays recognisable as invalid.
-
-struct StreamRegistry {
-  std::mutex mu;
-  std::deque<CUstream_st> handles;
-  std::unordered_set<cudaStream_t> live;
-  size_t created = 0;
-  size_t destroyed = 0;
-};
-
-StreamRegistry& streams() {
-  static StreamRegistry* r = new StreamRegistry;
-  return *r;
-}
-
-bool is_default_stream(cudaStream_t s) {
-  return s == nullptr || s == cudaStreamLegacy || s == cudaStreamPerThread;
-}
-
-bool valid_stream(cudaStream_t s) {
-  if (is_default_stream(s)) return true;
-  StreamRegistry& r = streams();
-  std::lock_guard<std::mutex> lock(r.mu);
-  return r.live.count(s) != 0;
-}
-
-// ---------------------------------------------------------------------------
-// Trace.
-
-std::atomic<bool> g_tracing{false};
-std::mutex g_trace_mu;
-std::vector<LaunchRecord>* g_trace = new std::vector<LaunchRecord>;
-
-void trace(const LaunchArgs& l, bool refused, cudaError_t error) {
-  if (!g_tracing.load(std::memory_order_relaxed)) return;
-  std::lock_guard<std::mutex> lock(g_trace_mu);
-  g_trace->push_back(
-      LaunchRecord{l.name ? l.name : "", l.grid, l.block, l.shared_bytes, l.stream, refused, error});
-}
-
-// ---------------------------------------------------------------------------
-// Scheduler.
 
 uint64_t splitmix64(uint64_t x) {
   x += 0x9e3779b97f4a7c15ull;
@@ -203,27 +80,6 @@ uint64_t splitmix64(uint64_t x) {
 std::string format_idx(const uint3& v) {
   return "(" + std::to_string(v.x) + "," + std::to_string(v.y) + "," + std::to_string(v.z) + ")";
 }
-
-// One launch, shared by the workers that run its blocks.
-struct LaunchState {
-  const LaunchArgs* args;
-  ResumeOrder order;
-  uint64_t seed;
-  uint64_t num_blocks;
-  unsigned threads_per_block;
-  std::atomic<uint64_t> next_block{0};
-  std::atomic<bool> failed{false};
-  std::mutex mu;
-  std::string failure;
-
-  void fail(const std::string& what) {
-    std::lock_guard<std::mutex> lock(mu);
-    if (!failed.load()) {
-      failure = what;
-      failed.store(true);
-    }
-  }
-};
 
 // A CUDA thread runs on a fiber. `tc` comes first so that hc_current, which
 // points at it, also points at the fiber.
@@ -359,8 +215,6 @@ void Worker::fail_thread(const Fiber* f, const std::string& what) {
                " thread " + format_idx(f->tc.thread_idx) + ": " + what);
   next_start = num_threads;  // start no more threads of this block
 }
-
-struct TrapSignal {};
 
 // Entry of every fiber: run not-yet-started threads of the block one after the
 // other on this stack. A thread suspended at a barrier keeps this fiber; the
@@ -518,7 +372,7 @@ void Worker::run_block(LaunchState& l, uint64_t linear) {
 // ---------------------------------------------------------------------------
 // Worker pool: helper threads that join the caller in running a launch's blocks.
 
-void run_blocks(LaunchState& l) {
+void run_on_this_thread(LaunchState& l) {
   Worker& w = this_worker();
   for (;;) {
     if (l.failed.load(std::memory_order_relaxed)) break;
@@ -546,7 +400,7 @@ struct Pool {
       --slots;
       ++active;
       lock.unlock();
-      run_blocks(*l);
+      run_on_this_thread(*l);
       lock.lock();
       if (--active == 0) done_cv.notify_all();
     }
@@ -564,7 +418,7 @@ struct Pool {
       slots = helpers;
     }
     work_cv.notify_all();
-    run_blocks(l);
+    run_on_this_thread(l);
     std::unique_lock<std::mutex> lock(mu);
     job = nullptr;
     slots = 0;
@@ -577,110 +431,17 @@ Pool& pool() {
   return *p;
 }
 
-cudaError_t check_config(const LaunchArgs& l) {
-  const dim3 g = l.grid, b = l.block;
-  if (g.x == 0 || g.y == 0 || g.z == 0 || b.x == 0 || b.y == 0 || b.z == 0) {
-    return cudaErrorInvalidConfiguration;
-  }
-  if (b.x > 1024 || b.y > 1024 || b.z > 64 ||
-      static_cast<uint64_t>(b.x) * b.y * b.z > kMaxThreadsPerBlock) {
-    return cudaErrorInvalidConfiguration;
-  }
-  if (g.x > 0x7fffffffu || g.y > 65535 || g.z > 65535) return cudaErrorInvalidConfiguration;
-  if (l.shared_bytes > kMaxDynamicShared) return cudaErrorInvalidValue;
-  return cudaSuccess;
-}
-
 }  // namespace
 
-cudaError_t launch(const LaunchArgs& l) {
-  if (hc_current) fatal("kernel launch from inside a kernel is not supported");
-  cudaError_t e = valid_stream(l.stream) ? check_config(l) : cudaErrorInvalidResourceHandle;
-  if (e != cudaSuccess) {
-    trace(l, true, e);
-    return note(e);
-  }
-  if ((e = sticky()) != cudaSuccess) {  // the device is unusable until reset
-    trace(l, true, e);
-    return e;
-  }
-  trace(l, false, cudaSuccess);
-
-  LaunchState state;
-  state.args = &l;
-  Settings& s = settings();
-  state.order = static_cast<ResumeOrder>(s.order.load(std::memory_order_relaxed));
-  state.seed = s.seed.load(std::memory_order_relaxed);
-  state.num_blocks = static_cast<uint64_t>(l.grid.x) * l.grid.y * l.grid.z;
-  state.threads_per_block = l.block.x * l.block.y * l.block.z;
-  const int workers = s.workers.load(std::memory_order_relaxed);
-  if (workers > 1 && state.num_blocks > 1) {
-    const uint64_t helpers = std::min<uint64_t>(static_cast<uint64_t>(workers - 1), state.num_blocks - 1);
-    pool().run(state, static_cast<int>(helpers));
+void run_blocks(LaunchState& l, int helpers) {
+  if (helpers > 0) {
+    pool().run(l, helpers);
   } else {
-    run_blocks(state);
+    run_on_this_thread(l);
   }
-  if (state.failed.load()) {
-    set_sticky(state.failure);
-    return sticky();
-  }
-  return cudaSuccess;
 }
-
-[[noreturn]] void trap() { throw TrapSignal{}; }
 
 }  // namespace detail
-
-// ---------------------------------------------------------------------------
-// Layer control.
-
-void set_resume_order(ResumeOrder order, uint64_t seed) {
-  detail::settings().order = static_cast<int>(order);
-  detail::settings().seed = seed;
-}
-
-ResumeOrder resume_order() { return static_cast<ResumeOrder>(detail::settings().order.load()); }
-
-void set_workers(int n) {
-  detail::settings().workers = n > 0 ? n : detail::Settings::hardware_workers();
-}
-
-int workers() { return detail::settings().workers.load(); }
-
-void set_check_barrier_sites(bool on) { detail::settings().check_barrier_sites = on; }
-
-void reset_device() {
-  std::lock_guard<std::mutex> lock(detail::g_sticky_mu);
-  detail::g_sticky.store(cudaSuccess);
-  detail::g_sticky_detail.clear();
-  detail::tl_last_error = cudaSuccess;
-}
-
-std::string error_detail() {
-  std::lock_guard<std::mutex> lock(detail::g_sticky_mu);
-  return detail::g_sticky_detail;
-}
-
-void trace_start() {
-  std::lock_guard<std::mutex> lock(detail::g_trace_mu);
-  detail::g_trace->clear();
-  detail::g_tracing = true;
-}
-
-std::vector<LaunchRecord> trace_stop() {
-  std::lock_guard<std::mutex> lock(detail::g_trace_mu);
-  detail::g_tracing = false;
-  std::vector<LaunchRecord> out;
-  out.swap(*detail::g_trace);
-  return out;
-}
-
-StreamCounts stream_counts() {
-  detail::StreamRegistry& r = detail::streams();
-  std::lock_guard<std::mutex> lock(r.mu);
-  return StreamCounts{r.created, r.destroyed};
-}
-
 }  // namespace hostcuda
 
 // ---------------------------------------------------------------------------
@@ -724,77 +485,4 @@ __attribute__((noinline)) void __syncthreads() {
   w.waiting.push_back(self);
   Fiber* next = w.next_fiber();
   if (next != self) switch_to(self, next, w);
-}
-
-// ---------------------------------------------------------------------------
-// Runtime API.
-
-using hostcuda::detail::note;
-
-cudaError_t cudaStreamCreate(cudaStream_t* stream) { return cudaStreamCreateWithFlags(stream, 0); }
-
-cudaError_t cudaStreamCreateWithFlags(cudaStream_t* stream, unsigned int flags) {
-  if (!stream || flags > cudaStreamNonBlocking) return note(cudaErrorInvalidValue);
-  auto& r = hostcuda::detail::streams();
-  std::lock_guard<std::mutex> lock(r.mu);
-  r.handles.push_back(CUstream_st{r.handles.size() + 1});
-  *stream = &r.handles.back();
-  r.live.insert(*stream);
-  ++r.created;
-  return cudaSuccess;
-}
-
-cudaError_t cudaStreamDestroy(cudaStream_t stream) {
-  auto& r = hostcuda::detail::streams();
-  std::lock_guard<std::mutex> lock(r.mu);
-  if (r.live.erase(stream) == 0) return note(cudaErrorInvalidResourceHandle);
-  ++r.destroyed;
-  return cudaSuccess;
-}
-
-// Launches run to completion when issued, so synchronising only reports.
-cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
-  if (!hostcuda::detail::valid_stream(stream)) return note(cudaErrorInvalidResourceHandle);
-  return hostcuda::detail::sticky();
-}
-
-cudaError_t cudaDeviceSynchronize() { return hostcuda::detail::sticky(); }
-
-cudaError_t cudaGetLastError() {
-  const cudaError_t s = hostcuda::detail::sticky();
-  if (s != cudaSuccess) return s;
-  const cudaError_t e = hostcuda::detail::tl_last_error;
-  hostcuda::detail::tl_last_error = cudaSuccess;
-  return e;
-}
-
-cudaError_t cudaPeekAtLastError() {
-  const cudaError_t s = hostcuda::detail::sticky();
-  return s != cudaSuccess ? s : hostcuda::detail::tl_last_error;
-}
-
-const char* cudaGetErrorString(cudaError_t error) {
-  switch (error) {
-    case cudaSuccess: return "no error";
-    case cudaErrorInvalidValue: return "invalid argument";
-    case cudaErrorMemoryAllocation: return "out of memory";
-    case cudaErrorInvalidConfiguration: return "invalid configuration argument";
-    case cudaErrorInvalidResourceHandle: return "invalid resource handle";
-    case cudaErrorNotReady: return "device not ready";
-    case cudaErrorLaunchFailure: return "unspecified launch failure";
-  }
-  return "unrecognized error code";
-}
-
-const char* cudaGetErrorName(cudaError_t error) {
-  switch (error) {
-    case cudaSuccess: return "cudaSuccess";
-    case cudaErrorInvalidValue: return "cudaErrorInvalidValue";
-    case cudaErrorMemoryAllocation: return "cudaErrorMemoryAllocation";
-    case cudaErrorInvalidConfiguration: return "cudaErrorInvalidConfiguration";
-    case cudaErrorInvalidResourceHandle: return "cudaErrorInvalidResourceHandle";
-    case cudaErrorNotReady: return "cudaErrorNotReady";
-    case cudaErrorLaunchFailure: return "cudaErrorLaunchFailure";
-  }
-  return "cudaErrorUnknown";
 }
