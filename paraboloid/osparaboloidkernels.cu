@@ -66,14 +66,11 @@ __global__ void ParaboloidOutputCudaKernel(T factor, int N, int units, int chunk
   }
 }
 
-#define VAREKPT_INSTANTIATE(T)                                                                 \
-  template __global__ void ParaboloidInitCudaKernel<T>(const T*, const T*, int, int, int, T*, \
-                                                       T*);                                    \
-  template __global__ void ParaboloidHsumCudaKernel<T>(const T*, const T*, int, int, int, int, \
-                                                       T*);                                    \
-  template __global__ void ParaboloidPsqCudaKernel<T>(const T*, const T*, int, int, int, int,  \
-                                                      T*);                                     \
-  template __global__ void ParaboloidOutputCudaKernel<T>(T, int, int, int, const T*, T*);
+#define VAREKPT_INSTANTIATE(T)                                                             \
+  VAREKPT_KERNEL(ParaboloidInitCudaKernel, T, const T*, const T*, int, int, int, T*, T*);  \
+  VAREKPT_KERNEL(ParaboloidHsumCudaKernel, T, const T*, const T*, int, int, int, int, T*); \
+  VAREKPT_KERNEL(ParaboloidPsqCudaKernel, T, const T*, const T*, int, int, int, int, T*);  \
+  VAREKPT_KERNEL(ParaboloidOutputCudaKernel, T, T, int, int, int, const T*, T*);
 VAREKPT_INSTANTIATE(float)
 VAREKPT_INSTANTIATE(double)
 #undef VAREKPT_INSTANTIATE

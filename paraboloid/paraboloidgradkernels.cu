@@ -121,18 +121,16 @@ __global__ void ParaboloidGradP0Kernel(const T* __restrict__ grad, const T* __re
   atomicAdd(grad_p0 + u, s);
 }
 
-#define VAREKPT_INSTANTIATE(T)                                                                  \
-  template __global__ void ParaboloidGradZeroMatrixCudaKernel<T>(int, int, int, T*);           \
-  template __global__ void ParaboloidGrad2MatrixCudaKernel<T>(int, int, int, T*);              \
-  template __global__ void ParaboloidGrad2FactorMatrixCudaKernel<T>(T, int, int, int, T*);     \
-  template __global__ void ParaboloidGradInputKernel<T>(const T*, const T*, const T*, const T*, \
-                                                        const T*, int, int, int, int, T*);      \
-  template __global__ void ParaboloidGradHKernel<T>(const T*, const T*, const T*, int, int, int, \
-                                                    int, T*);                                   \
-  template __global__ void ParaboloidGradH0Kernel<T>(const T*, const T*, int, int, int, int, T*); \
-  template __global__ void ParaboloidGradPKernel<T>(const T*, const T*, const T*, int, int, int, \
-                                                    int, T*);                                   \
-  template __global__ void ParaboloidGradP0Kernel<T>(const T*, const T*, int, int, int, int, T*);
+#define VAREKPT_INSTANTIATE(T)                                                                    \
+  VAREKPT_KERNEL(ParaboloidGradZeroMatrixCudaKernel, T, int, int, int, T*);                       \
+  VAREKPT_KERNEL(ParaboloidGrad2MatrixCudaKernel, T, int, int, int, T*);                          \
+  VAREKPT_KERNEL(ParaboloidGrad2FactorMatrixCudaKernel, T, T, int, int, int, T*);                 \
+  VAREKPT_KERNEL(ParaboloidGradInputKernel, T, const T*, const T*, const T*, const T*, const T*,  \
+                 int, int, int, int, T*);                                                         \
+  VAREKPT_KERNEL(ParaboloidGradHKernel, T, const T*, const T*, const T*, int, int, int, int, T*); \
+  VAREKPT_KERNEL(ParaboloidGradH0Kernel, T, const T*, const T*, int, int, int, int, T*);          \
+  VAREKPT_KERNEL(ParaboloidGradPKernel, T, const T*, const T*, const T*, int, int, int, int, T*); \
+  VAREKPT_KERNEL(ParaboloidGradP0Kernel, T, const T*, const T*, int, int, int, int, T*);
 VAREKPT_INSTANTIATE(float)
 VAREKPT_INSTANTIATE(double)
 #undef VAREKPT_INSTANTIATE
