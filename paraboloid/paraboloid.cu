@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "common/cuda/device_guard.h"
 #include "common/cuda/launch.h"
 #include "common/cuda/limits.h"
 #include "common/cuda/streams.h"
@@ -29,7 +30,7 @@ template <typename T>
 void paraboloid_forward_cuda_main(c10::Device device, const T* input, const T* parameters,
                                   double doublefactor, int N, int d, int units, T* output,
                                   T* hsum) {
-  (void)device;  // the launches go to the calling thread's current device
+  const varekpt::CudaDeviceGuard on_device(device);
   const auto [h0, h, p, p0] = varekpt::parameter_blocks(parameters, units, d);
   const T factor = static_cast<T>(doublefactor);
   constexpr int chunk = kForwardChunk;
@@ -47,13 +48,14 @@ void paraboloid_forward_cuda_main(c10::Device device, const T* input, const T* p
   launch_kernel("ParaboloidOutputCudaKernel", ParaboloidOutputCudaKernel<T>, rows,
                 dim3(chunks(units, chunk)), 0, stream, factor, N, units, chunk,
                 static_cast<const T*>(hsum), output);
+  streams.release();
 }
 
 template <typename T>
 void paraboloid_backward_cuda_main(c10::Device device, const T* grad, const T* input,
                                    const T* parameters, const T* hsum, double doublefactor,
                                    int N, int d, int units, T* grad_input, T* grad_parameters) {
-  (void)device;  // the launches go to the calling thread's current device
+  const varekpt::CudaDeviceGuard on_device(device);
   const auto [h0, h, p, p0] = varekpt::parameter_blocks(parameters, units, d);
   const auto [grad_h0, grad_h, grad_p, grad_p0] =
       varekpt::parameter_blocks(grad_parameters, units, d);
@@ -108,6 +110,7 @@ void paraboloid_backward_cuda_main(c10::Device device, const T* grad, const T* i
                 dim3(up32(units)), one_column_scale, 0, s5, f, units, 1, chunk, grad_p0);
 
   VAREKPT_CUDA_CHECK(cudaDeviceSynchronize());
+  streams.release();
 }
 
 #define VAREKPT_INSTANTIATE(T)                                                                 \

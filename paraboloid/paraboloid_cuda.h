@@ -5,9 +5,9 @@
 #include <c10/core/Device.h>
 
 // CUDA workers on device arrays of the same layout. They queue their kernels
-// on streams of their own on the calling thread's current device (`device` is
-// not read); the forward returns without waiting, the backward waits for the
-// device.
+// on streams of their own on `device`, which they make current for the call
+// and then restore the caller's; the forward returns without waiting, the
+// backward waits for the device.
 template <typename T>
 void paraboloid_forward_cuda_main(c10::Device device, const T* input, const T* parameters,
                                   double doublefactor, int N, int d, int units, T* output,

@@ -2,17 +2,11 @@
 // (the grids are rounded up to multiples of 32) return at once.
 #include "paraboloid/paraboloidgradkernels.h"
 
-namespace {
+#include "common/cuda/row_chunk.h"
 
-// Applies op to the elements of row blockIdx.x that thread threadIdx.x covers.
-template <typename T, typename Op>
-__device__ __forceinline__ void for_row_chunk(int rows, int cols, int chunk, T* matrix, Op op) {
-  const int row = blockIdx.x;
-  if (row >= rows) return;
-  const int begin = threadIdx.x * chunk;
-  const int end = min(begin + chunk, cols);
-  for (int c = begin; c < end; ++c) op(matrix[row * cols + c]);
-}
+using varekpt::for_row_chunk;
+
+namespace {
 
 // This thread's run of `chunk` consecutive terms out of `length`.
 __device__ __forceinline__ void term_range(int length, int chunk, int* begin, int* end) {

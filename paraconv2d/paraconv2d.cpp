@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <string>
 #include <tuple>
 #include <utility>
 
@@ -11,6 +12,7 @@
 #include <torch/types.h>
 
 #include "common/checks.h"
+#include "common/cuda/limits.h"
 #include "common/frame.h"
 #include "common/parameter_blocks.h"
 
@@ -27,6 +29,10 @@ constexpr uint32_t kForwardCpuDispatchLine = 337;
 constexpr uint32_t kBackwardCpuDispatchLine = 451;
 constexpr uint32_t kForwardCpuImplLine = 519;
 constexpr uint32_t kBackwardCpuImplLine = 523;
+constexpr uint32_t kForwardCudaDispatchLine = 390;
+constexpr uint32_t kBackwardCudaDispatchLine = 509;
+constexpr uint32_t kForwardCudaImplLine = 527;
+constexpr uint32_t kBackwardCudaImplLine = 531;
 
 struct ConvSizes {
   int kh, kw, sh, sw, dh, dw;
@@ -96,6 +102,59 @@ void check_backward_shapes(const char* op, const ConvSizes& s, const at::Tensor&
                            const at::Tensor& hsum) {
   varekpt::check_sizes(op, "grad", grad, {s.N, s.units, s.outH, s.outW});
   varekpt::check_sizes(op, "hsum", hsum, {s.N, s.units, s.outH, s.outW});
+}
+
+// One launch extent of a CUDA worker against the device's limit; `what` names
+// the extent and the sizes it comes from.
+void check_extent(const char* op, const std::string& what, int64_t value, int64_t limit) {
+  varekpt::check_launch_limit(op, what.c_str(), value, limit);
+}
+
+// The CUDA forward launches, per output row (n, u, oh), grids of up32(N) ×
+// up32(units) × up32(outH) blocks of ceil(outW/8) threads and, per output
+// position (n, oh, ow), grids of up32(N) × up32(outH) × up32(outW) blocks of
+// up4(C) × up4(units) threads.
+void check_forward_launch_limits(const ConvSizes& s) {
+  using namespace varekpt;
+  const char* op = kForwardOp;
+  check_extent(op, c10::str("threads per block up4(C)·up4(units) for C = ", s.C, " and units = ",
+                            s.units),
+               up4(s.C) * up4(s.units), kMaxThreadsPerBlock);
+  check_extent(op, c10::str("threads per block up4(units) for units = ", s.units), up4(s.units),
+               kMaxThreadsPerBlock);
+  check_extent(op, c10::str("threads per block ceil(outW/8) for outW = ", s.outW),
+               chunks(s.outW, 8), kMaxThreadsPerBlock);
+  check_extent(op, c10::str("grid extent up32(N) along x for N = ", s.N), up32(s.N), kMaxGridX);
+  check_extent(op, c10::str("grid extent up32(units) along y for units = ", s.units),
+               up32(s.units), kMaxGridYZ);
+  check_extent(op, c10::str("grid extent up32(outH) for outH = ", s.outH), up32(s.outH),
+               kMaxGridYZ);
+  check_extent(op, c10::str("grid extent up32(outW) along z for outW = ", s.outW), up32(s.outW),
+               kMaxGridYZ);
+}
+
+// The CUDA backward launches blocks of C threads on a grid of N × outH × outW
+// (the input gradient, unless skipped), blocks of outH threads on up32(N) ×
+// up32(units) × up32(C), and blocks of outW threads on up32(N) × up32(outH) ×
+// up32(units). The zeroing and scaling launches widen their runs to fit.
+void check_backward_launch_limits(const ConvSizes& s, bool skip_input_grad) {
+  using namespace varekpt;
+  const char* op = kBackwardOp;
+  if (!skip_input_grad) {
+    check_extent(op, c10::str("threads per block C for C = ", s.C), s.C, kMaxThreadsPerBlock);
+    check_extent(op, c10::str("grid extent outH along y for outH = ", s.outH), s.outH, kMaxGridYZ);
+    check_extent(op, c10::str("grid extent outW along z for outW = ", s.outW), s.outW, kMaxGridYZ);
+  }
+  check_extent(op, c10::str("threads per block outH for outH = ", s.outH), s.outH,
+               kMaxThreadsPerBlock);
+  check_extent(op, c10::str("threads per block outW for outW = ", s.outW), s.outW,
+               kMaxThreadsPerBlock);
+  check_extent(op, c10::str("grid extent up32(N) along x for N = ", s.N), up32(s.N), kMaxGridX);
+  check_extent(op, c10::str("grid extent up32(units) for units = ", s.units), up32(s.units),
+               kMaxGridYZ);
+  check_extent(op, c10::str("grid extent up32(C) along z for C = ", s.C), up32(s.C), kMaxGridYZ);
+  check_extent(op, c10::str("grid extent up32(outH) along y for outH = ", s.outH), up32(s.outH),
+               kMaxGridYZ);
 }
 
 // Index arithmetic of the dense NCHW arrays and the parameter blocks, in int.
@@ -254,28 +313,84 @@ template void paraconv2d_backward_cpu_main<double>(const double*, const double*,
                                                    int, int, int, int, int, int, int, int, double*,
                                                    double*, bool);
 
+namespace {
+
+// Everything a convolution forward entry does around its worker: checks (and,
+// for CUDA, the launch limits), dense copies of strided arguments, zero-filled
+// results, element-type dispatch. `call(input, parameters, sizes, output,
+// hsum)` runs the worker on typed pointers.
+template <typename CallWorker>
+std::vector<at::Tensor> conv_forward(bool cuda, at::Tensor input, at::Tensor parameters,
+                                     const at::Tensor& kernel_size_tensor,
+                                     const at::Tensor& strides_tensor,
+                                     const at::Tensor& dilation_rate_tensor, const char* worker,
+                                     uint32_t dispatch_line, CallWorker call) {
+  const ConvSizes s = conv_sizes(kForwardOp, input, parameters, kernel_size_tensor, strides_tensor,
+                                 dilation_rate_tensor);
+  if (cuda) check_forward_launch_limits(s);
+  varekpt::check_devices(kForwardOp, cuda, {{"input", &input}, {"parameters", &parameters}});
+  input = input.contiguous();
+  parameters = parameters.contiguous();
+
+  const auto options = varekpt::result_options(input, cuda);
+  at::Tensor output = torch::zeros({s.N, s.units, s.outH, s.outW}, options);
+  at::Tensor hsum = torch::zeros({s.N, s.units, s.outH, s.outW}, options);
+  varekpt::dispatch_floating(input, worker, kFile, dispatch_line, [&](auto tag) {
+    using T = decltype(tag);
+    call(input.data_ptr<T>(), parameters.data_ptr<T>(), s, output.data_ptr<T>(),
+         hsum.data_ptr<T>());
+  });
+  return {output, hsum};
+}
+
+// The same for a convolution backward entry; `call(grad, input, parameters,
+// hsum, sizes, grad_input, grad_parameters)`.
+template <typename CallWorker>
+std::vector<at::Tensor> conv_backward(bool cuda, at::Tensor grad, at::Tensor input,
+                                      at::Tensor parameters, at::Tensor hsum,
+                                      const at::Tensor& kernel_size_tensor,
+                                      const at::Tensor& strides_tensor,
+                                      const at::Tensor& dilation_rate_tensor,
+                                      bool skip_input_grad, const char* worker,
+                                      uint32_t dispatch_line, CallWorker call) {
+  const ConvSizes s = conv_sizes(kBackwardOp, input, parameters, kernel_size_tensor, strides_tensor,
+                                 dilation_rate_tensor);
+  check_backward_shapes(kBackwardOp, s, grad, hsum);
+  if (cuda) check_backward_launch_limits(s, skip_input_grad);
+  varekpt::check_devices(
+      kBackwardOp, cuda,
+      {{"input", &input}, {"grad", &grad}, {"parameters", &parameters}, {"hsum", &hsum}});
+  grad = grad.contiguous();
+  input = input.contiguous();
+  parameters = parameters.contiguous();
+  hsum = hsum.contiguous();
+
+  // The gradient covers the four parameter blocks only, whatever follows them.
+  const auto options = varekpt::result_options(input, cuda);
+  at::Tensor grad_input = torch::zeros({s.N, s.C, s.H, s.W}, options);
+  at::Tensor grad_parameters = torch::zeros({2 * s.units * (s.d + 1)}, options);
+  varekpt::dispatch_floating(input, worker, kFile, dispatch_line, [&](auto tag) {
+    using T = decltype(tag);
+    call(grad.data_ptr<T>(), input.data_ptr<T>(), parameters.data_ptr<T>(), hsum.data_ptr<T>(), s,
+         grad_input.data_ptr<T>(), grad_parameters.data_ptr<T>());
+  });
+  return {grad_input, grad_parameters};
+}
+
+}  // namespace
+
 std::vector<at::Tensor> paraconv2d_forward_cpu(at::Tensor input, at::Tensor parameters,
                                                double doublefactor, at::Tensor kernel_size_tensor,
                                                at::Tensor strides_tensor,
                                                at::Tensor dilation_rate_tensor) {
-  const ConvSizes s = conv_sizes(kForwardOp, input, parameters, kernel_size_tensor, strides_tensor,
-                                 dilation_rate_tensor);
-  varekpt::check_devices(kForwardOp, false, {{"input", &input}, {"parameters", &parameters}});
-  input = input.contiguous();
-  parameters = parameters.contiguous();
-
-  const auto options = varekpt::result_options(input, false);
-  at::Tensor output = torch::zeros({s.N, s.units, s.outH, s.outW}, options);
-  at::Tensor hsum = torch::zeros({s.N, s.units, s.outH, s.outW}, options);
-  varekpt::dispatch_floating(
-      input, "paraconv2d_forward_cpu_main", kFile, kForwardCpuDispatchLine, [&](auto tag) {
-        using T = decltype(tag);
-        paraconv2d_forward_cpu_main<T>(input.data_ptr<T>(), parameters.data_ptr<T>(), doublefactor,
-                                       s.kh, s.kw, s.sh, s.sw, s.dh, s.dw, s.N, s.C, s.H, s.W,
-                                       s.units, s.outH, s.outW, output.data_ptr<T>(),
-                                       hsum.data_ptr<T>());
-      });
-  return {output, hsum};
+  return conv_forward(false, std::move(input), std::move(parameters), kernel_size_tensor,
+                      strides_tensor, dilation_rate_tensor, "paraconv2d_forward_cpu_main",
+                      kForwardCpuDispatchLine,
+                      [&](auto* x, auto* prm, const ConvSizes& s, auto* out, auto* hs) {
+                        paraconv2d_forward_cpu_main(x, prm, doublefactor, s.kh, s.kw, s.sh, s.sw,
+                                                    s.dh, s.dw, s.N, s.C, s.H, s.W, s.units,
+                                                    s.outH, s.outW, out, hs);
+                      });
 }
 
 std::vector<at::Tensor> paraconv2d_backward_cpu(at::Tensor grad, at::Tensor input,
@@ -284,31 +399,52 @@ std::vector<at::Tensor> paraconv2d_backward_cpu(at::Tensor grad, at::Tensor inpu
                                                 at::Tensor strides_tensor,
                                                 at::Tensor dilation_rate_tensor,
                                                 bool skip_input_grad) {
-  const ConvSizes s = conv_sizes(kBackwardOp, input, parameters, kernel_size_tensor, strides_tensor,
-                                 dilation_rate_tensor);
-  check_backward_shapes(kBackwardOp, s, grad, hsum);
-  varekpt::check_devices(
-      kBackwardOp, false,
-      {{"input", &input}, {"grad", &grad}, {"parameters", &parameters}, {"hsum", &hsum}});
-  grad = grad.contiguous();
-  input = input.contiguous();
-  parameters = parameters.contiguous();
-  hsum = hsum.contiguous();
-
-  // The gradient covers the four parameter blocks only, whatever follows them.
-  const auto options = varekpt::result_options(input, false);
-  at::Tensor grad_input = torch::zeros({s.N, s.C, s.H, s.W}, options);
-  at::Tensor grad_parameters = torch::zeros({2 * s.units * (s.d + 1)}, options);
-  varekpt::dispatch_floating(
-      input, "paraconv2d_backward_cpu_main", kFile, kBackwardCpuDispatchLine, [&](auto tag) {
-        using T = decltype(tag);
-        paraconv2d_backward_cpu_main<T>(
-            grad.data_ptr<T>(), input.data_ptr<T>(), parameters.data_ptr<T>(), hsum.data_ptr<T>(),
-            doublefactor, s.kh, s.kw, s.sh, s.sw, s.dh, s.dw, s.N, s.C, s.H, s.W, s.units, s.outH,
-            s.outW, grad_input.data_ptr<T>(), grad_parameters.data_ptr<T>(), skip_input_grad);
+  return conv_backward(
+      false, std::move(grad), std::move(input), std::move(parameters), std::move(hsum),
+      kernel_size_tensor, strides_tensor, dilation_rate_tensor, skip_input_grad,
+      "paraconv2d_backward_cpu_main", kBackwardCpuDispatchLine,
+      [&](auto* g, auto* x, auto* prm, auto* hs, const ConvSizes& s, auto* gi, auto* gp) {
+        paraconv2d_backward_cpu_main(g, x, prm, hs, doublefactor, s.kh, s.kw, s.sh, s.sw, s.dh,
+                                     s.dw, s.N, s.C, s.H, s.W, s.units, s.outH, s.outW, gi, gp,
+                                     skip_input_grad);
       });
-  return {grad_input, grad_parameters};
 }
+
+#ifdef VAREKPT_WITH_CUDA
+std::vector<at::Tensor> paraconv2d_forward_cuda(at::Tensor input, at::Tensor parameters,
+                                                double doublefactor, at::Tensor kernel_size_tensor,
+                                                at::Tensor strides_tensor,
+                                                at::Tensor dilation_rate_tensor) {
+  const c10::Device device = input.device();
+  return conv_forward(true, std::move(input), std::move(parameters), kernel_size_tensor,
+                      strides_tensor, dilation_rate_tensor, "paraconv2d_forward_cuda_main",
+                      kForwardCudaDispatchLine,
+                      [&](auto* x, auto* prm, const ConvSizes& s, auto* out, auto* hs) {
+                        paraconv2d_forward_cuda_main(device, x, prm, doublefactor, s.kh, s.kw,
+                                                     s.sh, s.sw, s.dh, s.dw, s.N, s.C, s.H, s.W,
+                                                     s.units, s.outH, s.outW, out, hs);
+                      });
+}
+
+std::vector<at::Tensor> paraconv2d_backward_cuda(at::Tensor grad, at::Tensor input,
+                                                 at::Tensor parameters, at::Tensor hsum,
+                                                 double doublefactor,
+                                                 at::Tensor kernel_size_tensor,
+                                                 at::Tensor strides_tensor,
+                                                 at::Tensor dilation_rate_tensor,
+                                                 bool skip_input_grad) {
+  const c10::Device device = input.device();
+  return conv_backward(
+      true, std::move(grad), std::move(input), std::move(parameters), std::move(hsum),
+      kernel_size_tensor, strides_tensor, dilation_rate_tensor, skip_input_grad,
+      "paraconv2d_backward_cuda_main", kBackwardCudaDispatchLine,
+      [&](auto* g, auto* x, auto* prm, auto* hs, const ConvSizes& s, auto* gi, auto* gp) {
+        paraconv2d_backward_cuda_main(device, g, x, prm, hs, doublefactor, s.kh, s.kw, s.sh, s.sw,
+                                      s.dh, s.dw, s.N, s.C, s.H, s.W, s.units, s.outH, s.outW, gi,
+                                      gp, skip_input_grad);
+      });
+}
+#endif
 
 namespace {
 
@@ -326,6 +462,10 @@ void define_operators(torch::Library& m) {
 
 void register_forward_cpu(torch::Library& m) { m.impl("forward", paraconv2d_forward_cpu); }
 void register_backward_cpu(torch::Library& m) { m.impl("backward", paraconv2d_backward_cpu); }
+#ifdef VAREKPT_WITH_CUDA
+void register_forward_cuda(torch::Library& m) { m.impl("forward", paraconv2d_forward_cuda); }
+void register_backward_cuda(torch::Library& m) { m.impl("backward", paraconv2d_backward_cuda); }
+#endif
 
 // Created in this order at load and destroyed in reverse order at unload.
 const torch::detail::TorchLibraryInit kRegistrations[] = {
@@ -334,6 +474,12 @@ const torch::detail::TorchLibraryInit kRegistrations[] = {
                         kForwardCpuImplLine),
     varekpt::impl_block(kNamespace, c10::DispatchKey::CPU, register_backward_cpu, kFile,
                         kBackwardCpuImplLine),
+#ifdef VAREKPT_WITH_CUDA
+    varekpt::impl_block(kNamespace, c10::DispatchKey::CUDA, register_forward_cuda, kFile,
+                        kForwardCudaImplLine),
+    varekpt::impl_block(kNamespace, c10::DispatchKey::CUDA, register_backward_cuda, kFile,
+                        kBackwardCudaImplLine),
+#endif
 };
 
 }  // namespace

@@ -7,6 +7,8 @@
 
 #include <ATen/ATen.h>
 
+#include "paraconv2d/paraconv2d_cuda.h"
+
 // Operator entries, called by the dispatcher (or directly from native code).
 // The geometry tensors hold (height, width) pairs as int32 on the CPU.
 std::vector<at::Tensor> paraconv2d_forward_cpu(at::Tensor input, at::Tensor parameters,
@@ -19,6 +21,20 @@ std::vector<at::Tensor> paraconv2d_backward_cpu(at::Tensor grad, at::Tensor inpu
                                                 at::Tensor strides_tensor,
                                                 at::Tensor dilation_rate_tensor,
                                                 bool skip_input_grad);
+
+// CUDA entries (present when the library is built with CUDA): the same
+// operators on the input's CUDA device; the geometry tensors stay on the CPU.
+std::vector<at::Tensor> paraconv2d_forward_cuda(at::Tensor input, at::Tensor parameters,
+                                                double doublefactor, at::Tensor kernel_size_tensor,
+                                                at::Tensor strides_tensor,
+                                                at::Tensor dilation_rate_tensor);
+std::vector<at::Tensor> paraconv2d_backward_cuda(at::Tensor grad, at::Tensor input,
+                                                 at::Tensor parameters, at::Tensor hsum,
+                                                 double doublefactor,
+                                                 at::Tensor kernel_size_tensor,
+                                                 at::Tensor strides_tensor,
+                                                 at::Tensor dilation_rate_tensor,
+                                                 bool skip_input_grad);
 
 // CPU workers on raw row-major arrays; instantiated for float and double.
 // input, grad_input [N][C][H][W]; parameters h0 [units], h [units][C][kh][kw],

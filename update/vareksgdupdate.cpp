@@ -174,11 +174,12 @@ std::vector<at::Tensor> vareksgd_getparupdate_cuda(at::Tensor grad, at::Tensor m
                                                    double doublehlr, double doubleplr,
                                                    double doublemomentum, double doubledampening,
                                                    bool nesterov, double doublewd) {
+  const c10::Device device = par.device();
   return update_entry(
       true, std::move(grad), std::move(moments), std::move(par), doubled,
       "vareksgd_getparupdate_cuda_main", kCudaDispatchLine,
       [&](auto* g, auto* mom, auto* y, const UpdateSizes& s, auto* update, auto* scratch) {
-        vareksgd_getparupdate_cuda_main(g, mom, y, s.units, s.d, doublehlr, doubleplr,
+        vareksgd_getparupdate_cuda_main(device, g, mom, y, s.units, s.d, doublehlr, doubleplr,
                                         doublemomentum, doubledampening, nesterov, doublewd,
                                         update, scratch);
       });

@@ -2,6 +2,7 @@
 // a stream of its own.
 #include "update/vareksgdupdate_cuda.h"
 
+#include "common/cuda/device_guard.h"
 #include "common/cuda/launch.h"
 #include "common/cuda/limits.h"
 #include "common/cuda/streams.h"
@@ -21,10 +22,12 @@ const cudaStream_t kLegacyDefaultStream = nullptr;
 }  // namespace
 
 template <typename T>
-void vareksgd_getparupdate_cuda_main(const T* grad, const T* moments, const T* par, int units,
-                                     int d, double doublehlr, double /*doubleplr*/,
-                                     double doublemomentum, double /*doubledampening*/,
-                                     bool nesterov, double doublewd, T* update, T* scratch) {
+void vareksgd_getparupdate_cuda_main(c10::Device device, const T* grad, const T* moments,
+                                     const T* par, int units, int d, double doublehlr,
+                                     double /*doubleplr*/, double doublemomentum,
+                                     double /*doubledampening*/, bool nesterov, double doublewd,
+                                     T* update, T* scratch) {
+  const varekpt::CudaDeviceGuard on_device(device);
   const T hlr = static_cast<T>(doublehlr);
   const T m = static_cast<T>(doublemomentum);
   const T wd = static_cast<T>(doublewd);
@@ -74,11 +77,13 @@ void vareksgd_getparupdate_cuda_main(const T* grad, const T* moments, const T* p
                 update);
   // The caller releases scratch as soon as this returns.
   VAREKPT_CUDA_CHECK(cudaStreamSynchronize(s));
+  streams.release();
 }
 
 #define VAREKPT_INSTANTIATE(T)                                                                     \
-  template void vareksgd_getparupdate_cuda_main<T>(const T*, const T*, const T*, int, int, double, \
-                                                   double, double, double, bool, double, T*, T*);
+  template void vareksgd_getparupdate_cuda_main<T>(c10::Device, const T*, const T*, const T*, int, \
+                                                   int, double, double, double, double, bool,     \
+                                                   double, T*, T*);
 VAREKPT_INSTANTIATE(float)
 VAREKPT_INSTANTIATE(double)
 #undef VAREKPT_INSTANTIATE

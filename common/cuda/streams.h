@@ -8,10 +8,10 @@
 
 namespace varekpt {
 
-// Creates streams for one call and destroys them when the call ends. If the
-// call ends by an exception (a refused launch, say), the device is first
-// synchronised so that no kernel queued before the failure still writes into
-// buffers that are about to be released.
+// Creates streams for one call; release() destroys them at the call's normal
+// end, the destructor otherwise. If the call ends by an exception (a refused
+// launch, say), the device is first synchronised so that no kernel queued
+// before the failure still writes into buffers that are about to be released.
 class WorkerStreams {
  public:
   WorkerStreams() = default;
@@ -30,6 +30,19 @@ class WorkerStreams {
     VAREKPT_CUDA_CHECK(cudaStreamCreate(&s));
     streams_.push_back(s);
     return s;
+  }
+
+  // Destroys the streams at the normal end of a call (their queued work still
+  // runs) and raises if a destruction fails.
+  void release() {
+    std::vector<cudaStream_t> streams;
+    streams.swap(streams_);
+    cudaError_t first = cudaSuccess;
+    for (cudaStream_t s : streams) {
+      const cudaError_t e = cudaStreamDestroy(s);
+      if (first == cudaSuccess) first = e;
+    }
+    VAREKPT_CUDA_CHECK(first);
   }
 
  private:

@@ -55,6 +55,7 @@ enum cudaError {
   cudaErrorMemoryAllocation = 2,
   cudaErrorInvalidConfiguration = 9,
   cudaErrorInvalidDeviceFunction = 98,
+  cudaErrorInvalidDevice = 101,
   cudaErrorInvalidResourceHandle = 400,
   cudaErrorNotReady = 600,
   cudaErrorLaunchFailure = 719,
@@ -78,6 +79,11 @@ cudaError_t cudaStreamCreateWithFlags(cudaStream_t* stream, unsigned int flags);
 cudaError_t cudaStreamDestroy(cudaStream_t stream);
 cudaError_t cudaStreamSynchronize(cudaStream_t stream);
 cudaError_t cudaDeviceSynchronize();
+// Devices: each host thread has a current device (0 until it sets one); the
+// layer has hostcuda::device_count() devices, which share the host's memory.
+cudaError_t cudaGetDeviceCount(int* count);
+cudaError_t cudaGetDevice(int* device);
+cudaError_t cudaSetDevice(int device);
 cudaError_t cudaGetLastError();
 cudaError_t cudaPeekAtLastError();
 const char* cudaGetErrorString(cudaError_t error);
@@ -118,6 +124,13 @@ int workers();
 // variable HOSTCUDA_CHECK_BARRIERS=1 sets the initial value.
 void set_check_barrier_sites(bool on);
 
+// Number of devices that cudaSetDevice accepts (1 by default, at least 1).
+// A stream belongs to the device that was current when it was created; a
+// launch on a stream of another device is refused with
+// cudaErrorInvalidResourceHandle, as a stream of another context is.
+void set_device_count(int n);
+int device_count();
+
 // Clears the sticky error (and the calling thread's last error), as a device
 // reset would. Streams stay valid.
 void reset_device();
@@ -132,6 +145,7 @@ struct LaunchRecord {
   dim3 block;
   size_t shared_bytes;
   cudaStream_t stream;
+  int device;           // the calling thread's current device
   bool refused;         // the launch was not run
   cudaError_t error;    // why it was refused, or cudaSuccess
 };

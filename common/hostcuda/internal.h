@@ -16,6 +16,7 @@
 
 struct CUstream_st {
   unsigned long long id;
+  int device;  // current on the creating thread when the stream was made
 };
 
 namespace hostcuda {
@@ -34,6 +35,7 @@ struct Settings {
   std::atomic<int> order{static_cast<int>(ResumeOrder::Forward)};
   std::atomic<uint64_t> seed{0};
   std::atomic<bool> check_barrier_sites{false};
+  std::atomic<int> device_count{1};
 
   Settings() {
     if (const char* c = std::getenv("HOSTCUDA_CHECK_BARRIERS")) check_barrier_sites = std::atoi(c) != 0;
@@ -72,6 +74,14 @@ void set_sticky(const std::string& detail);
 // Streams.
 
 bool valid_stream(cudaStream_t s);
+// A valid stream that the calling thread's current device may launch on.
+bool launchable_stream(cudaStream_t s);
+
+// ---------------------------------------------------------------------------
+// Devices.
+
+// The calling thread's current device.
+int current_device();
 
 // ---------------------------------------------------------------------------
 // Scheduler.

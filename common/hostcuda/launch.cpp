@@ -22,7 +22,8 @@ void trace(const LaunchArgs& l, bool refused, cudaError_t error) {
   if (!g_tracing.load(std::memory_order_relaxed)) return;
   std::lock_guard<std::mutex> lock(g_trace_mu);
   g_trace->push_back(
-      LaunchRecord{l.name ? l.name : "", l.grid, l.block, l.shared_bytes, l.stream, refused, error});
+      LaunchRecord{l.name ? l.name : "", l.grid,          l.block, l.shared_bytes,
+                   l.stream,             current_device(), refused, error});
 }
 
 cudaError_t check_config(const LaunchArgs& l) {
@@ -44,7 +45,7 @@ cudaError_t check_config(const LaunchArgs& l) {
 
 cudaError_t launch(const LaunchArgs& l) {
   if (hc_current) fatal("kernel launch from inside a kernel is not supported");
-  cudaError_t e = valid_stream(l.stream) ? check_config(l) : cudaErrorInvalidResourceHandle;
+  cudaError_t e = launchable_stream(l.stream) ? check_config(l) : cudaErrorInvalidResourceHandle;
   if (e != cudaSuccess) {
     trace(l, true, e);
     return note(e);

@@ -76,6 +76,20 @@ bool valid_stream(cudaStream_t s) {
   return r.live.count(s) != 0;
 }
 
+bool launchable_stream(cudaStream_t s) {
+  // Every device has its own default stream.
+  return valid_stream(s) && (is_default_stream(s) || s->device == current_device());
+}
+
+// ---------------------------------------------------------------------------
+// Devices.
+
+namespace {
+thread_local int tl_device = 0;
+}  // namespace
+
+int current_device() { return tl_device; }
+
 
 }  // namespace detail
 
@@ -96,6 +110,10 @@ void set_workers(int n) {
 int workers() { return detail::settings().workers.load(); }
 
 void set_check_barrier_sites(bool on) { detail::settings().check_barrier_sites = on; }
+
+void set_device_count(int n) { detail::settings().device_count = n > 0 ? n : 1; }
+
+int device_count() { return detail::settings().device_count.load(); }
 
 void reset_device() {
   std::lock_guard<std::mutex> lock(detail::g_sticky_mu);
@@ -128,7 +146,7 @@ cudaError_t cudaStreamCreateWithFlags(cudaStream_t* stream, unsigned int flags) 
   if (!stream || flags > cudaStreamNonBlocking) return note(cudaErrorInvalidValue);
   auto& r = hostcuda::detail::streams();
   std::lock_guard<std::mutex> lock(r.mu);
-  r.handles.push_back(CUstream_st{r.handles.size() + 1});
+  r.handles.push_back(CUstream_st{r.handles.size() + 1, hostcuda::detail::current_device()});
   *stream = &r.handles.back();
   r.live.insert(*stream);
   ++r.created;
@@ -151,6 +169,24 @@ cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
 
 cudaError_t cudaDeviceSynchronize() { return hostcuda::detail::sticky(); }
 
+cudaError_t cudaGetDeviceCount(int* count) {
+  if (!count) return note(cudaErrorInvalidValue);
+  *count = hostcuda::device_count();
+  return cudaSuccess;
+}
+
+cudaError_t cudaGetDevice(int* device) {
+  if (!device) return note(cudaErrorInvalidValue);
+  *device = hostcuda::detail::current_device();
+  return cudaSuccess;
+}
+
+cudaError_t cudaSetDevice(int device) {
+  if (device < 0 || device >= hostcuda::device_count()) return note(cudaErrorInvalidDevice);
+  hostcuda::detail::tl_device = device;
+  return cudaSuccess;
+}
+
 cudaError_t cudaGetLastError() {
   const cudaError_t s = hostcuda::detail::sticky();
   if (s != cudaSuccess) return s;
@@ -171,6 +207,7 @@ const char* cudaGetErrorString(cudaError_t error) {
     case cudaErrorMemoryAllocation: return "out of memory";
     case cudaErrorInvalidConfiguration: return "invalid configuration argument";
     case cudaErrorInvalidDeviceFunction: return "invalid device function";
+    case cudaErrorInvalidDevice: return "invalid device ordinal";
     case cudaErrorInvalidResourceHandle: return "invalid resource handle";
     case cudaErrorNotReady: return "device not ready";
     case cudaErrorLaunchFailure: return "unspecified launch failure";
@@ -185,6 +222,7 @@ const char* cudaGetErrorName(cudaError_t error) {
     case cudaErrorMemoryAllocation: return "cudaErrorMemoryAllocation";
     case cudaErrorInvalidConfiguration: return "cudaErrorInvalidConfiguration";
     case cudaErrorInvalidDeviceFunction: return "cudaErrorInvalidDeviceFunction";
+    case cudaErrorInvalidDevice: return "cudaErrorInvalidDevice";
     case cudaErrorInvalidResourceHandle: return "cudaErrorInvalidResourceHandle";
     case cudaErrorNotReady: return "cudaErrorNotReady";
     case cudaErrorLaunchFailure: return "cudaErrorLaunchFailure";

@@ -12,6 +12,7 @@
 
 #include "common/hostcuda/hostcuda.h"
 #include "paraboloid/paraboloid.h"
+#include "tests/cpp/test_errors.h"
 #include "tests/cpp/test_trace.h"
 #include "tests/cpp/test_values.h"
 
@@ -133,15 +134,6 @@ TEST(DenseCudaLaunches, ForwardAndBackwardFollowTheirTables) {
   const auto after = hostcuda::stream_counts();
   EXPECT_EQ(after.created - before.created, 6u);
   EXPECT_EQ(after.destroyed - before.destroyed, 6u);
-}
-
-std::string error_of(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const c10::Error& e) {
-    return e.msg();
-  }
-  return "no error";
 }
 
 __global__ void TrapKernel() { __trap(); }

@@ -34,6 +34,12 @@ std::vector<T> run(Worker worker, const std::vector<T>& grad, const std::vector<
   return update;
 }
 
+// The CUDA worker on cuda:0, called like the CPU worker.
+template <typename T>
+const auto cuda_worker = [](auto... args) {
+  vareksgd_getparupdate_cuda_main<T>(c10::Device(c10::kCUDA, 0), args...);
+};
+
 // The CUDA worker, with NaN in scratch and plr, dampening set, against the CPU
 // worker without; only the unit lengths are summed in another order, and
 // elements past L stay exactly 0.
@@ -43,7 +49,7 @@ void compare_with_cpu(int units, int d, int trailing, const Step& s) {
   const auto grad = random_values<T>(P, 1), moments = random_values<T>(P, 2),
              par = random_values<T>(P, 3);
   const auto expected = run<T>(vareksgd_getparupdate_cpu_main<T>, grad, moments, par, units, d, s);
-  const auto update = run<T>(vareksgd_getparupdate_cuda_main<T>, grad, moments, par, units, d, s,
+  const auto update = run<T>(cuda_worker<T>, grad, moments, par, units, d, s,
                              std::numeric_limits<T>::quiet_NaN(), 0.3);
   const double eps = std::is_same<T, float>::value ? 2e-5 : 1e-12;
   for (int i = 0; i < P; ++i) {
@@ -81,7 +87,7 @@ void expect_launches(const Step& s, const std::vector<std::string>& kernels) {
   const std::vector<T> v(1206, T(0.5));
   const auto before = hostcuda::stream_counts();
   hostcuda::trace_start();
-  run<T>(vareksgd_getparupdate_cuda_main<T>, v, v, v, 3, 200, s);
+  run<T>(cuda_worker<T>, v, v, v, 3, 200, s);
   const auto trace = hostcuda::trace_stop();
   const auto after = hostcuda::stream_counts();
   EXPECT_EQ(std::make_pair(after.created, after.destroyed),
@@ -135,7 +141,7 @@ TYPED_TEST(UpdateCuda, CompensateAndFocusKernels) {
   using T = TypeParam;
   const std::vector<T> zeros(4, 0);
   EXPECT_EQ(
-      run<T>(vareksgd_getparupdate_cuda_main<T>, zeros, zeros, {3, 4, 5, 6}, 1, 1, {1, 0, 0, 1}),
+      run<T>(cuda_worker<T>, zeros, zeros, {3, 4, 5, 6}, 1, 1, {1, 0, 0, 1}),
       (std::vector<T>{3, 4, 0, 0}));
   const auto a = random_values<T>(140, 6), b = random_values<T>(140, 7);
   auto decayed = b, adjusted = b;

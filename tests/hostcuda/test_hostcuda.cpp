@@ -7,6 +7,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -23,6 +24,8 @@ class HostCuda : public ::testing::Test {
     hostcuda::set_workers(1);
     hostcuda::set_check_barrier_sites(false);
     hostcuda::reset_device();
+    hostcuda::set_device_count(1);
+    (void)cudaSetDevice(0);
   }
 };
 
@@ -197,6 +200,35 @@ TEST_F(HostCuda, LaunchOnDestroyedOrUnknownStreamIsRefused) {
     EXPECT_EQ(cudaStreamSynchronize(s), cudaErrorInvalidResourceHandle);
   }
   EXPECT_EQ(n, 24);
+}
+
+// Each host thread has its own current device among device_count(); a launch
+// records it and goes only to a stream of that device or a default stream.
+TEST_F(HostCuda, DevicesArePerThreadAndOwnTheirStreams) {
+  int device = -1, devices = 0, n = 0;
+  ASSERT_EQ(cudaGetDeviceCount(&devices), cudaSuccess);
+  EXPECT_EQ(devices, 1);
+  EXPECT_EQ(cudaSetDevice(1), cudaErrorInvalidDevice);
+  EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidDevice);
+  hostcuda::set_device_count(2);
+  ASSERT_EQ(cudaSetDevice(1), cudaSuccess);
+  cudaStream_t on1;
+  ASSERT_EQ(cudaStreamCreate(&on1), cudaSuccess);
+  std::thread([&] { EXPECT_EQ(cudaGetDevice(&device), cudaSuccess); }).join();
+  EXPECT_EQ(device, 0);  // another thread starts on device 0
+
+  hostcuda::trace_start();
+  EXPECT_EQ(count(&n, on1), cudaSuccess);
+  ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
+  EXPECT_EQ(count(&n, on1), cudaErrorInvalidResourceHandle);
+  EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidResourceHandle);
+  EXPECT_EQ(count(&n, nullptr), cudaSuccess);
+  const std::vector<hostcuda::LaunchRecord> trace = hostcuda::trace_stop();
+  ASSERT_EQ(trace.size(), 3u);
+  EXPECT_EQ(std::make_tuple(trace[0].device, trace[1].device, trace[1].refused, trace[2].device),
+            std::make_tuple(1, 0, true, 0));
+  EXPECT_EQ(n, 2);
+  EXPECT_EQ(cudaStreamDestroy(on1), cudaSuccess);
 }
 
 // Thread 5 of block 1 fails between two barriers.

@@ -144,8 +144,11 @@ def test_element_types_are_refused(op, arg, value, error, message):
         call(op, **{arg: value})
 
 
-@pytest.mark.parametrize("op,line", [("forward", 519), ("backward", 523)])
-def test_registrations_report_their_locations(op, line):
+@pytest.mark.parametrize("op,line,cuda_line", [("forward", 519, 527), ("backward", 523, 531)])
+def test_registrations_report_their_locations(op, line, cuda_line):
     dump = torch._C._dispatch_dump(f"ptparaconv2dfree::{op}")
     assert "debug: registered at paraconv2d.cpp:21" in dump
     assert f"CPU: registered at paraconv2d.cpp:{line}" in dump
+    # A CUDA build registers both layers for CUDA, a CPU-only build neither.
+    cuda_build = torch._C._dispatch_has_kernel_for_dispatch_key("ptparaboloidfree::forward", "CUDA")
+    assert (f"CUDA: registered at paraconv2d.cpp:{cuda_line}" in dump) == cuda_build

@@ -1,0 +1,36 @@
+# Checks the default CUDA architecture rule and that the built library holds
+# device code for the architectures the build chose, and for no other.
+# cmake -DSOURCE_DIR=<repo> -DLIBRARY=<libvarekpt.so> -DARCHITECTURES=<list> -P
+include(${SOURCE_DIR}/cmake/cuda_architecture.cmake)
+
+# toolkit's list of virtual architectures => default
+set(cuda12 "compute_50\ncompute_52\ncompute_53\ncompute_60\ncompute_61\ncompute_62\ncompute_70\ncompute_75\ncompute_80\ncompute_90")
+set(cuda13 "compute_75\ncompute_80\ncompute_86\ncompute_90\ncompute_100\ncompute_110\ncompute_120")
+set(too_old "compute_35\ncompute_50\ncompute_52")
+foreach(case "cuda12;60" "cuda13;75" "too_old;")
+  list(GET case 0 toolkit)
+  list(LENGTH case n)
+  set(expected "")
+  if(n GREATER 1)
+    list(GET case 1 expected)
+  endif()
+  varekpt_default_cuda_architecture(chosen "${${toolkit}}")
+  if(NOT chosen STREQUAL expected)
+    message(FATAL_ERROR "default architecture for ${toolkit}: got '${chosen}', expected '${expected}'")
+  endif()
+endforeach()
+
+file(STRINGS ${LIBRARY} lines REGEX "sm_[0-9]+")
+string(REGEX MATCHALL "sm_[0-9]+" found "${lines}")
+list(REMOVE_DUPLICATES found)
+set(expected "")
+foreach(arch ${ARCHITECTURES})
+  string(REGEX REPLACE "-(real|virtual)$" "" arch "${arch}")
+  list(APPEND expected sm_${arch})
+endforeach()
+list(SORT found)
+list(SORT expected)
+if(NOT found STREQUAL expected)
+  message(FATAL_ERROR "${LIBRARY} holds device code for '${found}', expected '${expected}'")
+endif()
+message(STATUS "libvarekpt.so holds device code for ${found}")
