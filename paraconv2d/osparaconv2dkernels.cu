@@ -29,8 +29,7 @@ __device__ __forceinline__ void for_row_columns(int N, int outH, int outW, int u
 }
 
 // Whether (n, oh, ow) = blockIdx and unit u lie within the real extents.
-__device__ __forceinline__ bool window_in_range(int N, int outH, int outW, int units,
-                                                unsigned u) {
+__device__ __forceinline__ bool window_in_range(int N, int outH, int outW, int units, unsigned u) {
   return blockIdx.x < static_cast<unsigned>(N) && blockIdx.y < static_cast<unsigned>(outH) &&
          blockIdx.z < static_cast<unsigned>(outW) && u < static_cast<unsigned>(units);
 }
@@ -63,7 +62,8 @@ __global__ void ParaConv2DHsumCudaKernelNCHW(const T* __restrict__ input, const 
   if (c < static_cast<unsigned>(C)) {
     for (int i = 0; i < kh; ++i) {
       for (int j = 0; j < kw; ++j) {
-        s += __ldg(input + g.input(n, c, g.row(oh, i), g.col(ow, j))) * __ldg(h + g.tap(u, c, i, j));
+        s +=
+            __ldg(input + g.input(n, c, g.row(oh, i), g.col(ow, j))) * __ldg(h + g.tap(u, c, i, j));
       }
     }
   }
@@ -84,8 +84,8 @@ __global__ void ParaConv2DPsqCudaKernelNCHW(const T* __restrict__ input, const T
   for (int c = 0; c < C; ++c) {
     for (int i = 0; i < kh; ++i) {
       for (int j = 0; j < kw; ++j) {
-        const T t = __ldg(input + g.input(n, c, g.row(oh, i), g.col(ow, j))) -
-                    __ldg(p + g.tap(u, c, i, j));
+        const T t =
+            __ldg(input + g.input(n, c, g.row(oh, i), g.col(ow, j))) - __ldg(p + g.tap(u, c, i, j));
         s -= t * t;
       }
     }
@@ -102,13 +102,13 @@ __global__ void ParaConv2DOutputCudaKernelNCHW(T factor, int N, int outH, int ou
   });
 }
 
-#define VAREKPT_INSTANTIATE(T)                                                                  \
-  VAREKPT_KERNEL(ParaConv2DInitCudaKernelNCHW, T, const T*, const T*, int, int, int, int, int, \
-                 T*, T*);                                                                       \
-  VAREKPT_KERNEL(ParaConv2DHsumCudaKernelNCHW, T, const T*, const T*, int, int, int, int, int, \
-                 int, int, int, int, int, int, int, int, int, T*);                              \
-  VAREKPT_KERNEL(ParaConv2DPsqCudaKernelNCHW, T, const T*, const T*, int, int, int, int, int,  \
-                 int, int, int, int, int, int, int, int, int, T*);                              \
+#define VAREKPT_INSTANTIATE(T)                                                                     \
+  VAREKPT_KERNEL(ParaConv2DInitCudaKernelNCHW, T, const T*, const T*, int, int, int, int, int, T*, \
+                 T*);                                                                              \
+  VAREKPT_KERNEL(ParaConv2DHsumCudaKernelNCHW, T, const T*, const T*, int, int, int, int, int,     \
+                 int, int, int, int, int, int, int, int, int, T*);                                 \
+  VAREKPT_KERNEL(ParaConv2DPsqCudaKernelNCHW, T, const T*, const T*, int, int, int, int, int, int, \
+                 int, int, int, int, int, int, int, int, T*);                                      \
   VAREKPT_KERNEL(ParaConv2DOutputCudaKernelNCHW, T, T, int, int, int, int, int, const T*, T*);
 VAREKPT_INSTANTIATE(float)
 VAREKPT_INSTANTIATE(double)

@@ -46,8 +46,8 @@ RowChunks row_chunks(int cols, int chunk) {
 template <typename T>
 void paraconv2d_forward_cuda_main(c10::Device device, const T* input, const T* parameters,
                                   double doublefactor, int kh, int kw, int sh, int sw, int dh,
-                                  int dw, int N, int C, int H, int W, int units, int outH,
-                                  int outW, T* output, T* hsum) {
+                                  int dw, int N, int C, int H, int W, int units, int outH, int outW,
+                                  T* output, T* hsum) {
   const varekpt::CudaDeviceGuard on_device(device);
   const int d = C * kh * kw;
   const auto [h0, h, p, p0] = varekpt::parameter_blocks(parameters, units, d);
@@ -60,25 +60,25 @@ void paraconv2d_forward_cuda_main(c10::Device device, const T* input, const T* p
 
   varekpt::WorkerStreams streams;
   const cudaStream_t s = streams.create();
-  launch_kernel("ParaConv2DInitCudaKernelNCHW", ParaConv2DInitCudaKernelNCHW<T>, rows,
-                row_threads, 0, s, h0, p0, N, outH, outW, units, chunk, hsum, output);
+  launch_kernel("ParaConv2DInitCudaKernelNCHW", ParaConv2DInitCudaKernelNCHW<T>, rows, row_threads,
+                0, s, h0, p0, N, outH, outW, units, chunk, hsum, output);
   launch_kernel("ParaConv2DHsumCudaKernelNCHW", ParaConv2DHsumCudaKernelNCHW<T>, positions,
-                dim3(extent(up4(C)), extent(up4(units))), 0, s, input, h, kh, kw, sh, sw, dh, dw,
-                N, H, W, C, units, outH, outW, chunk, hsum);
+                dim3(extent(up4(C)), extent(up4(units))), 0, s, input, h, kh, kw, sh, sw, dh, dw, N,
+                H, W, C, units, outH, outW, chunk, hsum);
   launch_kernel("ParaConv2DPsqCudaKernelNCHW", ParaConv2DPsqCudaKernelNCHW<T>, positions,
                 dim3(1, extent(up4(units))), 0, s, input, p, kh, kw, sh, sw, dh, dw, N, H, W, C,
                 units, outH, outW, chunk, output);
   launch_kernel("ParaConv2DOutputCudaKernelNCHW", ParaConv2DOutputCudaKernelNCHW<T>, rows,
-                row_threads, 0, s, factor, N, outH, outW, units, chunk,
-                static_cast<const T*>(hsum), output);
+                row_threads, 0, s, factor, N, outH, outW, units, chunk, static_cast<const T*>(hsum),
+                output);
   streams.release();
 }
 
 template <typename T>
 void paraconv2d_backward_cuda_main(c10::Device device, const T* grad, const T* input,
-                                   const T* parameters, const T* hsum, double doublefactor,
-                                   int kh, int kw, int sh, int sw, int dh, int dw, int N, int C,
-                                   int H, int W, int units, int outH, int outW, T* grad_input,
+                                   const T* parameters, const T* hsum, double doublefactor, int kh,
+                                   int kw, int sh, int sw, int dh, int dw, int N, int C, int H,
+                                   int W, int units, int outH, int outW, T* grad_input,
                                    T* grad_parameters, bool skip_input_grad) {
   const varekpt::CudaDeviceGuard on_device(device);
   const int d = C * kh * kw;
@@ -107,21 +107,21 @@ void paraconv2d_backward_cuda_main(c10::Device device, const T* grad, const T* i
   launch_kernel("ParaConv2DGradHKernelNCHW", ParaConv2DGradHKernelNCHW<T>, filters, dim3(outH), 0,
                 s, grad, hsum, input, kh, kw, sh, sw, dh, dw, N, H, W, C, units, outH, outW, 1,
                 grad_h);
-  launch_kernel("ParaConv2DGradH0KernelNCHW", ParaConv2DGradH0KernelNCHW<T>, rows, dim3(outW), 0,
-                s, grad, hsum, N, units, outH, outW, 1, grad_h0);
+  launch_kernel("ParaConv2DGradH0KernelNCHW", ParaConv2DGradH0KernelNCHW<T>, rows, dim3(outW), 0, s,
+                grad, hsum, N, units, outH, outW, 1, grad_h0);
   launch_kernel("ParaConv2DGradPKernelNCHW", ParaConv2DGradPKernelNCHW<T>, filters, dim3(outH), 0,
                 s, grad, p, input, kh, kw, sh, sw, dh, dw, N, H, W, C, units, outH, outW, 1,
                 grad_p);
-  launch_kernel("ParaConv2DGradP0KernelNCHW", ParaConv2DGradP0KernelNCHW<T>, rows, dim3(outW), 0,
-                s, grad, p0, N, units, outH, outW, 1, grad_p0);
+  launch_kernel("ParaConv2DGradP0KernelNCHW", ParaConv2DGradP0KernelNCHW<T>, rows, dim3(outW), 0, s,
+                grad, p0, N, units, outH, outW, 1, grad_p0);
 
   // Every gradient carries 2·factor, the input gradient included (as on the
   // CPU), applied as (g + g)·factor once the sums are complete.
   const auto scale = [&](int count, int cols, T* target) {
     const RowChunks run = row_chunks(cols, kScaleChunk);
-    launch_kernel("ParaConv2DGrad2FactorTensorCudaKernel",
-                  ParaConv2DGrad2FactorTensorCudaKernel<T>, dim3(extent(up32(count))), run.block,
-                  0, s, factor, count, cols, run.chunk, target);
+    launch_kernel("ParaConv2DGrad2FactorTensorCudaKernel", ParaConv2DGrad2FactorTensorCudaKernel<T>,
+                  dim3(extent(up32(count))), run.block, 0, s, factor, count, cols, run.chunk,
+                  target);
   };
   scale(N, H * W * C, grad_input);
   scale(units, d, grad_h);
@@ -131,7 +131,7 @@ void paraconv2d_backward_cuda_main(c10::Device device, const T* grad, const T* i
   streams.release();
 }
 
-#define VAREKPT_INSTANTIATE(T)                                                                    \
+#define VAREKPT_INSTANTIATE(T)                                                                     \
   template void paraconv2d_forward_cuda_main<T>(c10::Device, const T*, const T*, double, int, int, \
                                                 int, int, int, int, int, int, int, int, int, int,  \
                                                 int, T*, T*);                                      \

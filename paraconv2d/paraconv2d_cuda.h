@@ -14,11 +14,11 @@
 template <typename T>
 void paraconv2d_forward_cuda_main(c10::Device device, const T* input, const T* parameters,
                                   double doublefactor, int kh, int kw, int sh, int sw, int dh,
-                                  int dw, int N, int C, int H, int W, int units, int outH,
-                                  int outW, T* output, T* hsum);
+                                  int dw, int N, int C, int H, int W, int units, int outH, int outW,
+                                  T* output, T* hsum);
 template <typename T>
 void paraconv2d_backward_cuda_main(c10::Device device, const T* grad, const T* input,
-                                   const T* parameters, const T* hsum, double doublefactor,
-                                   int kh, int kw, int sh, int sw, int dh, int dw, int N, int C,
-                                   int H, int W, int units, int outH, int outW, T* grad_input,
+                                   const T* parameters, const T* hsum, double doublefactor, int kh,
+                                   int kw, int sh, int sw, int dh, int dw, int N, int C, int H,
+                                   int W, int units, int outH, int outW, T* grad_input,
                                    T* grad_parameters, bool skip_input_grad);

@@ -29,11 +29,10 @@ __global__ void ParaConv2DGrad2FactorTensorCudaKernel(T factor, int rows, int co
 template <typename T>
 __global__ void ParaConv2DGradInputNCHWKernel(const T* __restrict__ grad,
                                               const T* __restrict__ hsum, const T* __restrict__ h,
-                                              const T* __restrict__ p,
-                                              const T* __restrict__ input, int kh, int kw, int sh,
-                                              int sw, int dh, int dw, int N, int H, int W, int C,
-                                              int units, int outH, int outW, int unused,
-                                              T* grad_input) {
+                                              const T* __restrict__ p, const T* __restrict__ input,
+                                              int kh, int kw, int sh, int sw, int dh, int dw, int N,
+                                              int H, int W, int C, int units, int outH, int outW,
+                                              int unused, T* grad_input) {
   (void)unused;
   const unsigned c = threadIdx.x;
   if (blockIdx.x >= static_cast<unsigned>(N) || blockIdx.y >= static_cast<unsigned>(outH) ||
@@ -67,8 +66,7 @@ namespace {
 template <typename T, typename Term>
 __device__ __forceinline__ void add_tap_terms(const T* __restrict__ input, int kh, int kw, int sh,
                                               int sw, int dh, int dw, int N, int H, int W, int C,
-                                              int units, int outH, int outW, T* target,
-                                              Term term) {
+                                              int units, int outH, int outW, T* target, Term term) {
   const unsigned oh = threadIdx.x;
   if (blockIdx.x >= static_cast<unsigned>(N) || blockIdx.y >= static_cast<unsigned>(units) ||
       blockIdx.z >= static_cast<unsigned>(C) || oh >= static_cast<unsigned>(outH) || outW < 1 ||
@@ -142,19 +140,18 @@ __global__ void ParaConv2DGradP0KernelNCHW(const T* __restrict__ grad, const T* 
                     [&](int e, int f) { return -(__ldg(grad + e) * __ldg(p0 + f)); });
 }
 
-#define VAREKPT_INSTANTIATE(T)                                                                  \
-  VAREKPT_KERNEL(ParaConv2DGradZeroTensorCudaKernel, T, int, int, int, T*);                     \
-  VAREKPT_KERNEL(ParaConv2DGrad2TensorCudaKernel, T, int, int, int, T*);                        \
-  VAREKPT_KERNEL(ParaConv2DGrad2FactorTensorCudaKernel, T, T, int, int, int, T*);               \
-  VAREKPT_KERNEL(ParaConv2DGradInputNCHWKernel, T, const T*, const T*, const T*, const T*,      \
-                 const T*, int, int, int, int, int, int, int, int, int, int, int, int, int, int, \
-                 T*);                                                                           \
-  VAREKPT_KERNEL(ParaConv2DGradHKernelNCHW, T, const T*, const T*, const T*, int, int, int, int, \
-                 int, int, int, int, int, int, int, int, int, int, T*);                         \
-  VAREKPT_KERNEL(ParaConv2DGradPKernelNCHW, T, const T*, const T*, const T*, int, int, int, int, \
-                 int, int, int, int, int, int, int, int, int, int, T*);                         \
-  VAREKPT_KERNEL(ParaConv2DGradH0KernelNCHW, T, const T*, const T*, int, int, int, int, int,    \
-                 T*);                                                                           \
+#define VAREKPT_INSTANTIATE(T)                                                                    \
+  VAREKPT_KERNEL(ParaConv2DGradZeroTensorCudaKernel, T, int, int, int, T*);                       \
+  VAREKPT_KERNEL(ParaConv2DGrad2TensorCudaKernel, T, int, int, int, T*);                          \
+  VAREKPT_KERNEL(ParaConv2DGrad2FactorTensorCudaKernel, T, T, int, int, int, T*);                 \
+  VAREKPT_KERNEL(ParaConv2DGradInputNCHWKernel, T, const T*, const T*, const T*, const T*,        \
+                 const T*, int, int, int, int, int, int, int, int, int, int, int, int, int, int,  \
+                 T*);                                                                             \
+  VAREKPT_KERNEL(ParaConv2DGradHKernelNCHW, T, const T*, const T*, const T*, int, int, int, int,  \
+                 int, int, int, int, int, int, int, int, int, int, T*);                           \
+  VAREKPT_KERNEL(ParaConv2DGradPKernelNCHW, T, const T*, const T*, const T*, int, int, int, int,  \
+                 int, int, int, int, int, int, int, int, int, int, T*);                           \
+  VAREKPT_KERNEL(ParaConv2DGradH0KernelNCHW, T, const T*, const T*, int, int, int, int, int, T*); \
   VAREKPT_KERNEL(ParaConv2DGradP0KernelNCHW, T, const T*, const T*, int, int, int, int, int, T*);
 VAREKPT_INSTANTIATE(float)
 VAREKPT_INSTANTIATE(double)

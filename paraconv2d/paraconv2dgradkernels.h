@@ -22,9 +22,8 @@ __global__ void ParaConv2DGrad2FactorTensorCudaKernel(T factor, int rows, int co
 template <typename T>
 __global__ void ParaConv2DGradInputNCHWKernel(const T* grad, const T* hsum, const T* h, const T* p,
                                               const T* input, int kh, int kw, int sh, int sw,
-                                              int dh, int dw, int N, int H, int W, int C,
-                                              int units, int outH, int outW, int unused,
-                                              T* grad_input);
+                                              int dh, int dw, int N, int H, int W, int C, int units,
+                                              int outH, int outW, int unused, T* grad_input);
 
 // For (n, f, c) = blockIdx and output row oh = threadIdx.x: adds grad·hsum·x
 // (H) or grad·(x − p) (P) into the filter element of each tap, one atomic
@@ -43,8 +42,8 @@ __global__ void ParaConv2DGradPKernelNCHW(const T* grad, const T* p, const T* in
 // For (n, oh, f) = blockIdx and column ow = threadIdx.x: adds grad·hsum (H0)
 // or −(grad·p0[f]) (P0) into element f.
 template <typename T>
-__global__ void ParaConv2DGradH0KernelNCHW(const T* grad, const T* hsum, int N, int units,
-                                           int outH, int outW, int chunk, T* grad_h0);
+__global__ void ParaConv2DGradH0KernelNCHW(const T* grad, const T* hsum, int N, int units, int outH,
+                                           int outW, int chunk, T* grad_h0);
 template <typename T>
 __global__ void ParaConv2DGradP0KernelNCHW(const T* grad, const T* p0, int N, int units, int outH,
                                            int outW, int chunk, T* grad_p0);

@@ -33,8 +33,8 @@ std::vector<std::pair<std::string, Worker>> workers() {
        }},
       {"convolution forward",
        [](c10::Device d) {
-         paraconv2d_forward_cuda_main<float>(d, in.data(), prm.data(), 1.0, 3, 3, 1, 1, 1, 1, 1,
-                                             1, 3, 3, 2, 1, 1, out.data(), out2.data());
+         paraconv2d_forward_cuda_main<float>(d, in.data(), prm.data(), 1.0, 3, 3, 1, 1, 1, 1, 1, 1,
+                                             3, 3, 2, 1, 1, out.data(), out2.data());
        }},
       {"convolution backward",
        [](c10::Device d) {
@@ -44,9 +44,8 @@ std::vector<std::pair<std::string, Worker>> workers() {
        }},
       {"update",
        [](c10::Device d) {
-         vareksgd_getparupdate_cuda_main<float>(d, in.data(), in.data(), prm.data(), 2, 3, 0.5,
-                                                0.0, 0.9, 0.0, true, 0.1, out.data(),
-                                                out2.data());
+         vareksgd_getparupdate_cuda_main<float>(d, in.data(), in.data(), prm.data(), 2, 3, 0.5, 0.0,
+                                                0.9, 0.0, true, 0.1, out.data(), out2.data());
        }},
   };
 }

@@ -66,15 +66,14 @@ Results<T> run(bool cuda, const Geometry& g, double factor, bool skip_input_grad
     paraconv2d_forward_cuda_main<T>(kDevice, input.data(), parameters.data(), factor, g.kh, g.kw,
                                     g.sh, g.sw, g.dh, g.dw, g.N, g.C, g.H, g.W, g.units, g.outH(),
                                     g.outW(), r.output.data(), r.hsum.data());
-    paraconv2d_backward_cuda_main<T>(kDevice, grad.data(), input.data(), parameters.data(),
-                                     r.hsum.data(), factor, g.kh, g.kw, g.sh, g.sw, g.dh, g.dw,
-                                     g.N, g.C, g.H, g.W, g.units, g.outH(), g.outW(),
-                                     r.grad_input.data(), r.grad_parameters.data(),
-                                     skip_input_grad);
+    paraconv2d_backward_cuda_main<T>(
+        kDevice, grad.data(), input.data(), parameters.data(), r.hsum.data(), factor, g.kh, g.kw,
+        g.sh, g.sw, g.dh, g.dw, g.N, g.C, g.H, g.W, g.units, g.outH(), g.outW(),
+        r.grad_input.data(), r.grad_parameters.data(), skip_input_grad);
   } else {
-    paraconv2d_forward_cpu_main<T>(input.data(), parameters.data(), factor, g.kh, g.kw, g.sh,
-                                   g.sw, g.dh, g.dw, g.N, g.C, g.H, g.W, g.units, g.outH(),
-                                   g.outW(), r.output.data(), r.hsum.data());
+    paraconv2d_forward_cpu_main<T>(input.data(), parameters.data(), factor, g.kh, g.kw, g.sh, g.sw,
+                                   g.dh, g.dw, g.N, g.C, g.H, g.W, g.units, g.outH(), g.outW(),
+                                   r.output.data(), r.hsum.data());
     paraconv2d_backward_cpu_main<T>(grad.data(), input.data(), parameters.data(), r.hsum.data(),
                                     factor, g.kh, g.kw, g.sh, g.sw, g.dh, g.dw, g.N, g.C, g.H, g.W,
                                     g.units, g.outH(), g.outW(), r.grad_input.data(),
@@ -106,16 +105,15 @@ TYPED_TEST_SUITE(ConvCudaWorkers, ElementTypes);
 
 // kh, kw, sh, sw, dh, dw, N, C, H, W, units.
 const Geometry kGeometries[] = {
-    {3, 3, 1, 1, 2, 2, 2, 2, 7, 7, 3},    // dilation 2 on 7×7: taps reach both image edges
-    {3, 3, 2, 2, 1, 1, 2, 2, 7, 7, 4},    // stride 2: elements under up to four windows
-    {1, 1, 1, 1, 1, 1, 2, 3, 5, 4, 2},    // 1×1
-    {3, 3, 1, 1, 1, 1, 1, 3, 5, 5, 10},   // hsum block 4×12: idle channel and unit threads
-    {1, 3, 1, 1, 1, 1, 1, 1, 2, 15, 2},   // outW = 13: a second thread per output row
-    {3, 5, 2, 1, 1, 2, 2, 2, 9, 12, 3},   // strides and dilations differ in height and width
-    {1, 1, 3, 3, 1, 1, 1, 2, 7, 7, 2},    // rows and columns 1, 2, 4, 5 are read by no window
-    {3, 3, 1, 1, 1, 1, 0, 2, 4, 4, 2},    // sizes of 0: nothing to launch
-    {3, 3, 1, 1, 1, 1, 2, 0, 4, 4, 2},
-    {3, 3, 1, 1, 1, 1, 2, 2, 4, 4, 0},
+    {3, 3, 1, 1, 2, 2, 2, 2, 7, 7, 3},   // dilation 2 on 7×7: taps reach both image edges
+    {3, 3, 2, 2, 1, 1, 2, 2, 7, 7, 4},   // stride 2: elements under up to four windows
+    {1, 1, 1, 1, 1, 1, 2, 3, 5, 4, 2},   // 1×1
+    {3, 3, 1, 1, 1, 1, 1, 3, 5, 5, 10},  // hsum block 4×12: idle channel and unit threads
+    {1, 3, 1, 1, 1, 1, 1, 1, 2, 15, 2},  // outW = 13: a second thread per output row
+    {3, 5, 2, 1, 1, 2, 2, 2, 9, 12, 3},  // strides and dilations differ in height and width
+    {1, 1, 3, 3, 1, 1, 1, 2, 7, 7, 2},   // rows and columns 1, 2, 4, 5 are read by no window
+    {3, 3, 1, 1, 1, 1, 0, 2, 4, 4, 2},   // sizes of 0: nothing to launch
+    {3, 3, 1, 1, 1, 1, 2, 0, 4, 4, 2},  {3, 3, 1, 1, 1, 1, 2, 2, 4, 4, 0},
 };
 
 // First as on a device with one block at a time, then with blocks in parallel
@@ -165,11 +163,10 @@ TEST(ConvCudaLaunches, FollowTheirTables) {
   const Geometry g{3, 3, 1, 1, 1, 1, 2, 3, 4, 15, 10};  // outH 2, outW 13, d 27
   const std::string zero = "ParaConv2DGradZeroTensorCudaKernel ";
   const std::string scale = "ParaConv2DGrad2FactorTensorCudaKernel ";
-  const std::vector<std::string> forward = {
-      "ParaConv2DInitCudaKernelNCHW 32x32x32 2x1x1 0 s0",
-      "ParaConv2DHsumCudaKernelNCHW 32x32x32 4x12x1 0 s0",
-      "ParaConv2DPsqCudaKernelNCHW 32x32x32 1x12x1 0 s0",
-      "ParaConv2DOutputCudaKernelNCHW 32x32x32 2x1x1 0 s0"};
+  const std::vector<std::string> forward = {"ParaConv2DInitCudaKernelNCHW 32x32x32 2x1x1 0 s0",
+                                            "ParaConv2DHsumCudaKernelNCHW 32x32x32 4x12x1 0 s0",
+                                            "ParaConv2DPsqCudaKernelNCHW 32x32x32 1x12x1 0 s0",
+                                            "ParaConv2DOutputCudaKernelNCHW 32x32x32 2x1x1 0 s0"};
   const std::vector<std::string> parameter_gradients = {
       "ParaConv2DGradHKernelNCHW 32x32x32 2x1x1 0 s0",
       "ParaConv2DGradH0KernelNCHW 32x32x32 13x1x1 0 s0",
@@ -220,8 +217,7 @@ TEST(ConvCudaEntries, RefuseLaunchLimitsAndHostTensors) {
   const auto backward = [&](at::Tensor x, bool skip) {
     const auto out = zeros({x.size(0), 1, x.size(2), x.size(3)});
     return [=] {
-      paraconv2d_backward_cuda(out, x, zeros({2 * (x.size(1) + 1)}), out, 1.0, one, one, one,
-                               skip);
+      paraconv2d_backward_cuda(out, x, zeros({2 * (x.size(1) + 1)}), out, 1.0, one, one, one, skip);
     };
   };
   const std::pair<std::function<void()>, std::string> cases[] = {
