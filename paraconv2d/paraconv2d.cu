@@ -28,10 +28,11 @@ unsigned extent(int64_t x) { return static_cast<unsigned>(x); }
 constexpr int kForwardChunk = 8;
 constexpr int kScaleChunk = 128;
 
-// The per-thread run and block of a row-chunk launch over rows of `cols`
-// elements: the scaling launches' run of 128 while its block fits, and the
-// zeroing launch's run of 1, widened so that the block stays within 1024
-// threads.
+// The per-thread run and the block of a row-chunk launch over rows of `cols`
+// elements: a run of `chunk` (128 for the scaling launches, 1 for the zeroing
+// launch) while its block fits, otherwise the shortest run that keeps the
+// block within 1024 threads. A row of 0 elements gives a block of 0: the
+// launch is skipped.
 struct RowChunks {
   int chunk;
   dim3 block;
