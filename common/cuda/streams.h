@@ -33,16 +33,14 @@ class WorkerStreams {
   }
 
   // Destroys the streams at the normal end of a call (their queued work still
-  // runs) and raises if a destruction fails.
+  // runs) and raises if a destruction fails; the destructor then destroys the
+  // rest.
   void release() {
-    std::vector<cudaStream_t> streams;
-    streams.swap(streams_);
-    cudaError_t first = cudaSuccess;
-    for (cudaStream_t s : streams) {
-      const cudaError_t e = cudaStreamDestroy(s);
-      if (first == cudaSuccess) first = e;
+    while (!streams_.empty()) {
+      const cudaStream_t s = streams_.back();
+      streams_.pop_back();
+      VAREKPT_CUDA_CHECK(cudaStreamDestroy(s));
     }
-    VAREKPT_CUDA_CHECK(first);
   }
 
  private:

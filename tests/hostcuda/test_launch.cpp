@@ -1,5 +1,5 @@
-// varekpt::launch_kernel and VAREKPT_CUDA_CHECK: errors become c10::Error
-// naming the kernel or call and the CUDA error text.
+// varekpt::launch_kernel, VAREKPT_CUDA_CHECK and varekpt::WorkerStreams:
+// errors become c10::Error naming the kernel or call and the CUDA error text.
 #include <c10/util/Exception.h>
 #include <gtest/gtest.h>
 
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/cuda/launch.h"
+#include "common/cuda/streams.h"
 
 namespace {
 
@@ -51,6 +52,11 @@ TEST(Launch, ErrorsBecomeC10ErrorsNamingTheKernelOrCall) {
   expect_error([&] { VAREKPT_CUDA_CHECK(cudaStreamDestroy(s)); },
                "CUDA call cudaStreamDestroy(s) failed: invalid resource handle");
   EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+
+  // A worker's streams: a failed destruction at the call's end raises too.
+  varekpt::WorkerStreams streams;
+  VAREKPT_CUDA_CHECK(cudaStreamDestroy(streams.create()));
+  expect_error([&] { streams.release(); }, "CUDA call cudaStreamDestroy(s) failed: invalid resource handle");
 
   expect_error([] { varekpt::launch_kernel("TrapKernel", TrapKernel, dim3(1), dim3(1), 0, nullptr); },
                "CUDA kernel TrapKernel failed to launch: unspecified launch failure (kernel TrapKernel block "
