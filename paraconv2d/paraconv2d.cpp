@@ -140,6 +140,9 @@ void check_forward_launch_limits(const ConvSizes& s) {
 void check_backward_launch_limits(const ConvSizes& s, bool skip_input_grad) {
   using namespace varekpt;
   const char* op = kBackwardOp;
+  // The zeroing and scaling launches take an image's element count as an int,
+  // also when there are no images.
+  checked_int(op, "C·H·W", static_cast<int64_t>(s.C) * s.H * s.W);
   if (!skip_input_grad) {
     check_extent(op, c10::str("threads per block C for C = ", s.C), s.C, kMaxThreadsPerBlock);
     check_extent(op, c10::str("grid extent outH along y for outH = ", s.outH), s.outH, kMaxGridYZ);

@@ -90,12 +90,12 @@ void paraconv2d_backward_cuda_main(c10::Device device, const T* grad, const T* i
 
   varekpt::WorkerStreams streams;
   const cudaStream_t s = streams.create();
-  if (!skip_input_grad) {
+  // Without channels grad_input is empty (and N·H need not fit an int).
+  if (!skip_input_grad && C > 0) {
     // grad_input as N·H rows of W·C elements.
     const RowChunks zero = row_chunks(W * C, 1);
     launch_kernel("ParaConv2DGradZeroTensorCudaKernel", ParaConv2DGradZeroTensorCudaKernel<T>,
-                  dim3(extent(int64_t{N} * H)), zero.block, 0, s, N * H, W * C, zero.chunk,
-                  grad_input);
+                  dim3(N * H), zero.block, 0, s, N * H, W * C, zero.chunk, grad_input);
     launch_kernel("ParaConv2DGradInputNCHWKernel", ParaConv2DGradInputNCHWKernel<T>,
                   dim3(N, outH, outW), dim3(C), 0, s, grad, hsum, h, p, input, kh, kw, sh, sw, dh,
                   dw, N, H, W, C, units, outH, outW, 0, grad_input);
