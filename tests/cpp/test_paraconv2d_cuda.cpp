@@ -11,8 +11,10 @@
 #include <gtest/gtest.h>
 #include <torch/torch.h>
 
+#include "common/cuda/launch.h"
 #include "common/hostcuda/hostcuda.h"
 #include "paraconv2d/paraconv2d.h"
+#include "paraconv2d/paraconv2dgradkernels.h"
 #include "tests/cpp/test_errors.h"
 #include "tests/cpp/test_trace.h"
 #include "tests/cpp/test_values.h"
@@ -154,6 +156,36 @@ TYPED_TEST(ConvCudaWorkers, WidenRunsOfLongRows) {
     }
     EXPECT_GT(widest, 1000u);
     EXPECT_LE(widest, 1024u);
+  }
+}
+
+// The row-chunk kernels on 2 rows of 5 elements, 2 per thread, in a grid of 32
+// rows: they set, double, and double and scale exactly those 10 elements;
+// ParaConv2DGrad2TensorCudaKernel is exported though no worker launches it.
+TYPED_TEST(ConvCudaWorkers, RowChunkKernels) {
+  using T = TypeParam;
+  const auto values = random_values<T>(12, 4);
+  const std::pair<std::function<void(T*)>, std::function<T(T)>> kernels[] = {
+      {[](T* a) {
+         varekpt::launch_kernel("Zero", ParaConv2DGradZeroTensorCudaKernel<T>, dim3(32), dim3(3), 0,
+                                nullptr, 2, 5, 2, a);
+       },
+       [](T) { return T(0); }},
+      {[](T* a) {
+         varekpt::launch_kernel("Double", ParaConv2DGrad2TensorCudaKernel<T>, dim3(32), dim3(3), 0,
+                                nullptr, 2, 5, 2, a);
+       },
+       [](T x) { return x + x; }},
+      {[](T* a) {
+         varekpt::launch_kernel("Scale", ParaConv2DGrad2FactorTensorCudaKernel<T>, dim3(32),
+                                dim3(3), 0, nullptr, T(-0.35), 2, 5, 2, a);
+       },
+       [](T x) { return (x + x) * T(-0.35); }},
+  };
+  for (const auto& [launch, expected] : kernels) {
+    auto a = values;
+    launch(a.data());
+    for (int i = 0; i < 12; ++i) EXPECT_EQ(a[i], i < 10 ? expected(values[i]) : values[i]) << i;
   }
 }
 
