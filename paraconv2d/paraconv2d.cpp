@@ -113,7 +113,8 @@ void check_extent(const char* op, const std::string& what, int64_t value, int64_
 // The CUDA forward launches, per output row (n, u, oh), grids of up32(N) ×
 // up32(units) × up32(outH) blocks of ceil(outW/8) threads and, per output
 // position (n, oh, ow), grids of up32(N) × up32(outH) × up32(outW) blocks of
-// up4(C) × up4(units) threads.
+// up4(C) × up4(units) threads. The block limits keep units and outW far below
+// the grid's limit along y and z.
 void check_forward_launch_limits(const ConvSizes& s) {
   using namespace varekpt;
   const char* op = kForwardOp;
@@ -125,18 +126,15 @@ void check_forward_launch_limits(const ConvSizes& s) {
   check_extent(op, c10::str("threads per block ceil(outW/8) for outW = ", s.outW),
                chunks(s.outW, 8), kMaxThreadsPerBlock);
   check_extent(op, c10::str("grid extent up32(N) along x for N = ", s.N), up32(s.N), kMaxGridX);
-  check_extent(op, c10::str("grid extent up32(units) along y for units = ", s.units),
-               up32(s.units), kMaxGridYZ);
   check_extent(op, c10::str("grid extent up32(outH) for outH = ", s.outH), up32(s.outH),
-               kMaxGridYZ);
-  check_extent(op, c10::str("grid extent up32(outW) along z for outW = ", s.outW), up32(s.outW),
                kMaxGridYZ);
 }
 
 // The CUDA backward launches blocks of C threads on a grid of N × outH × outW
 // (the input gradient, unless skipped), blocks of outH threads on up32(N) ×
 // up32(units) × up32(C), and blocks of outW threads on up32(N) × up32(outH) ×
-// up32(units). The zeroing and scaling launches widen their runs to fit.
+// up32(units); the block limits keep outH and outW within the grid's. The
+// zeroing and scaling launches widen their runs to fit.
 void check_backward_launch_limits(const ConvSizes& s, bool skip_input_grad) {
   using namespace varekpt;
   const char* op = kBackwardOp;
@@ -145,8 +143,6 @@ void check_backward_launch_limits(const ConvSizes& s, bool skip_input_grad) {
   checked_int(op, "C·H·W", static_cast<int64_t>(s.C) * s.H * s.W);
   if (!skip_input_grad) {
     check_extent(op, c10::str("threads per block C for C = ", s.C), s.C, kMaxThreadsPerBlock);
-    check_extent(op, c10::str("grid extent outH along y for outH = ", s.outH), s.outH, kMaxGridYZ);
-    check_extent(op, c10::str("grid extent outW along z for outW = ", s.outW), s.outW, kMaxGridYZ);
   }
   check_extent(op, c10::str("threads per block outH for outH = ", s.outH), s.outH,
                kMaxThreadsPerBlock);
@@ -156,8 +152,6 @@ void check_backward_launch_limits(const ConvSizes& s, bool skip_input_grad) {
   check_extent(op, c10::str("grid extent up32(units) for units = ", s.units), up32(s.units),
                kMaxGridYZ);
   check_extent(op, c10::str("grid extent up32(C) along z for C = ", s.C), up32(s.C), kMaxGridYZ);
-  check_extent(op, c10::str("grid extent up32(outH) along y for outH = ", s.outH), up32(s.outH),
-               kMaxGridYZ);
 }
 
 // Index arithmetic of the dense NCHW arrays and the parameter blocks, in int.

@@ -21,9 +21,8 @@ std::vector<LaunchRecord>* g_trace = new std::vector<LaunchRecord>;
 void trace(const LaunchArgs& l, bool refused, cudaError_t error) {
   if (!g_tracing.load(std::memory_order_relaxed)) return;
   std::lock_guard<std::mutex> lock(g_trace_mu);
-  g_trace->push_back(
-      LaunchRecord{l.name ? l.name : "", l.grid,          l.block, l.shared_bytes,
-                   l.stream,             current_device(), refused, error});
+  g_trace->push_back(LaunchRecord{l.name ? l.name : "", l.grid, l.block, l.shared_bytes, l.stream,
+                                  current_device(), refused, error});
 }
 
 cudaError_t check_config(const LaunchArgs& l) {

@@ -261,6 +261,10 @@ TEST(ConvCudaEntries, RefuseLaunchLimitsAndHostTensors) {
       {backward(zeros({1, 1025, 1, 1}), false), "backward: threads per block C for C = 1025"},
       {backward(zeros({1, 1025, 1, 1}), true), "backward: expected CUDA tensors"},
       {backward(zeros({0, 65536, 256, 256}), true), "backward: C·H·W is 4294967296"},
+      {backward(zeros({1, 65505, 1, 1}), true),
+       "backward: grid extent up32(C) along z for C = 65505"},
+      {forward(zeros({1, 1, 65505, 1}), 1, one),
+       "forward: grid extent up32(outH) for outH = 65505"},
       {backward(zeros({1, 1, 1025, 1}), true), "backward: threads per block outH for outH = 1025"},
       {[&] {
          paraconv2d_forward_cuda(zeros({1, 1, 3, 3}), zeros({4}), 1.0, one, one.to(torch::kMeta),
