@@ -75,63 +75,54 @@ TYPED_TEST(NativeLaunch, PerRowKernelsCoverTheMatrixAndNothingElse) {
   const auto a = random_values<T>(padded, 1);
   const auto b = random_values<T>(padded, 2);
   const std::vector<T> zeros(padded, T(0));
+  using Launch = std::function<cudaError_t(dim3 grid, dim3 block, T* out)>;
+  const auto finalize = [&](int k) -> Launch {
+    return [=](dim3 g, dim3 t, T* out) {
+      return launch(ParaboloidGradFinalizeKernel<T>, g, t, 0, k, rows, cols, out);
+    };
+  };
   struct Case {
     const char* name;
-    std::function<cudaError_t(dim3, T*)> run;
+    Launch run;
     std::function<T(int i, int r, int c)> expected;
     const std::vector<T>* in_place;  // the matrix updated in place, or null
   };
   const Case cases[] = {
       {"MatMul",
-       [&](dim3 block, T* out) {
-         return launch(ParaboloidGradPerElementMatMulKernel<T>, dim3(rows + 3), block, 0, rows,
-                       cols, a.data(), b.data(), out);
+       [&](dim3 g, dim3 t, T* out) {
+         return launch(ParaboloidGradPerElementMatMulKernel<T>, g, t, 0, rows, cols, a.data(),
+                       b.data(), out);
        },
        [&](int i, int, int) { return a[i] * b[i]; }, nullptr},
       {"MatColMul",  // every row is b, whatever a holds
-       [&](dim3 block, T* out) {
-         return launch(ParaboloidGradPerElementMatColMulKernel<T>, dim3(rows + 3), block, 0, rows,
-                       cols, static_cast<const T*>(nullptr), b.data(), out);
+       [&](dim3 g, dim3 t, T* out) {
+         return launch(ParaboloidGradPerElementMatColMulKernel<T>, g, t, 0, rows, cols, nullptr,
+                       b.data(), out);
        },
        [&](int, int, int c) { return b[c]; }, nullptr},
       {"MatRowMul",
-       [&](dim3 block, T* out) {
-         return launch(ParaboloidGradPerElementMatRowMulKernel<T>, dim3(rows + 3), block, 0, rows,
-                       cols, a.data(), b.data(), out);
+       [&](dim3 g, dim3 t, T* out) {
+         return launch(ParaboloidGradPerElementMatRowMulKernel<T>, g, t, 0, rows, cols, a.data(),
+                       b.data(), out);
        },
        [&](int i, int r, int) { return a[i] * b[r]; }, nullptr},
       {"VarekSet",
-       [&](dim3 block, T* out) {
-         return launch(VarekSet<T>, dim3(rows + 3), block, 0, T(0.5), rows, cols, out);
+       [&](dim3 g, dim3 t, T* out) {
+         return launch(VarekSet<T>, g, t, 0, T(0.5), rows, cols, out);
        },
        [&](int i, int, int) { return T(i) + T(0.5); }, nullptr},
       // The offset (k + 5)·1e-7 is formed in double and rounded to T: for
       // k = 4 a float product would give 9.0000003e-07 instead of 9e-07
       // (visible on a zero matrix).
-      {"Finalize k=0",
-       [&](dim3 block, T* out) {
-         return launch(ParaboloidGradFinalizeKernel<T>, dim3(rows + 3), block, 0, 0, rows, cols,
-                       out);
-       },
-       [&](int i, int, int) { return a[i] + T(5e-7); }, &a},
-      {"Finalize k=4",
-       [&](dim3 block, T* out) {
-         return launch(ParaboloidGradFinalizeKernel<T>, dim3(rows + 3), block, 0, 4, rows, cols,
-                       out);
-       },
-       [](int, int, int) { return T(9e-7); }, &zeros},
-      {"Finalize k=-5",
-       [&](dim3 block, T* out) {
-         return launch(ParaboloidGradFinalizeKernel<T>, dim3(rows + 3), block, 0, -5, rows, cols,
-                       out);
-       },
-       [&](int i, int, int) { return a[i]; }, &a},
+      {"Finalize k=0", finalize(0), [&](int i, int, int) { return a[i] + T(5e-7); }, &a},
+      {"Finalize k=4", finalize(4), [](int, int, int) { return T(9e-7); }, &zeros},
+      {"Finalize k=-5", finalize(-5), [&](int i, int, int) { return a[i]; }, &a},
   };
   for (const Case& test : cases) {
     for (unsigned threads : {1u, 8u, 64u}) {
       SCOPED_TRACE(::testing::Message() << test.name << ", " << threads << " threads");
       std::vector<T> out = test.in_place ? *test.in_place : std::vector<T>(padded, kSentinel<T>);
-      ASSERT_EQ(test.run(dim3(threads), out.data()), cudaSuccess);
+      ASSERT_EQ(test.run(dim3(rows + 3), dim3(threads), out.data()), cudaSuccess);
       for (int i = 0; i < padded; ++i) {
         const T expected = i < size ? test.expected(i, i / cols, i % cols)
                                     : (test.in_place ? (*test.in_place)[i] : kSentinel<T>);
