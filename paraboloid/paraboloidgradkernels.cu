@@ -240,26 +240,26 @@ __global__ void VarekSet(T value, int rows, int cols, T* a) {
   for_row_strided(rows, cols, [&](int i, int, int) { a[i] = static_cast<T>(i) + value; });
 }
 
-#define VAREKPT_INSTANTIATE(T)                                                                     \
-  VAREKPT_KERNEL(ParaboloidGradZeroMatrixCudaKernel, T, int, int, int, T*);                        \
-  VAREKPT_KERNEL(ParaboloidGrad2MatrixCudaKernel, T, int, int, int, T*);                           \
-  VAREKPT_KERNEL(ParaboloidGrad2FactorMatrixCudaKernel, T, T, int, int, int, T*);                  \
-  VAREKPT_KERNEL(ParaboloidGradInputKernel, T, const T*, const T*, const T*, const T*, const T*,   \
-                 int, int, int, int, T*);                                                          \
-  VAREKPT_KERNEL(ParaboloidGradHKernel, T, const T*, const T*, const T*, int, int, int, int, T*);  \
-  VAREKPT_KERNEL(ParaboloidGradH0Kernel, T, const T*, const T*, int, int, int, int, T*);           \
-  VAREKPT_KERNEL(ParaboloidGradPKernel, T, const T*, const T*, const T*, int, int, int, int, T*);  \
-  VAREKPT_KERNEL(ParaboloidGradP0Kernel, T, const T*, const T*, int, int, int, int, T*);           \
-  VAREKPT_KERNEL(ParaboloidGradPerElementMatMulKernel, T, int, int, const T*, const T*, T*);       \
-  VAREKPT_KERNEL(ParaboloidGradPerElementMatColMulKernel, T, int, int, const T*, const T*, T*);    \
-  VAREKPT_KERNEL(ParaboloidGradPerElementMatRowMulKernel, T, int, int, const T*, const T*, T*);    \
-  VAREKPT_KERNEL(ParaboloidGradSumAlongDim1Kernel, T, int, int, const T*, T*);                     \
-  VAREKPT_KERNEL(ParaboloidGradSumAlongDim0Kernel, T, int, int, const T*, T*);                     \
-  VAREKPT_KERNEL(ParaboloidGradFactorSumAlongDim1Kernel, T, T, int, int, const T*, T*);            \
-  VAREKPT_KERNEL(ParaboloidGradGetp0gradKernel, T, T, int, const T*, const T*, T*);                \
-  VAREKPT_KERNEL(ParaboloidGradFinalizeKernel, T, int, int, int, T*);                              \
-  VAREKPT_KERNEL(ParaboloidHsumCudaKernel, T, T, const T*, const T*, const T*, int, int, int, int, \
-                 T*);                                                                              \
+#define VAREKPT_INSTANTIATE(T)                                                                    \
+  VAREKPT_KERNEL(ParaboloidGradZeroMatrixCudaKernel, T, int, int, int, T*);                       \
+  VAREKPT_KERNEL(ParaboloidGrad2MatrixCudaKernel, T, int, int, int, T*);                          \
+  VAREKPT_KERNEL(ParaboloidGrad2FactorMatrixCudaKernel, T, T, int, int, int, T*);                 \
+  VAREKPT_KERNEL(ParaboloidGradInputKernel, T, const T*, const T*, const T*, const T*, const T*,  \
+                 int, int, int, int, T*);                                                         \
+  VAREKPT_KERNEL(ParaboloidGradHKernel, T, const T*, const T*, const T*, int, int, int, int, T*); \
+  VAREKPT_KERNEL(ParaboloidGradH0Kernel, T, const T*, const T*, int, int, int, int, T*);          \
+  VAREKPT_KERNEL(ParaboloidGradPKernel, T, const T*, const T*, const T*, int, int, int, int, T*); \
+  VAREKPT_KERNEL(ParaboloidGradP0Kernel, T, const T*, const T*, int, int, int, int, T*);          \
+  VAREKPT_KERNEL(ParaboloidGradPerElementMatMulKernel, T, int, int, const T*, const T*, T*);      \
+  VAREKPT_KERNEL(ParaboloidGradPerElementMatColMulKernel, T, int, int, const T*, const T*, T*);   \
+  VAREKPT_KERNEL(ParaboloidGradPerElementMatRowMulKernel, T, int, int, const T*, const T*, T*);   \
+  VAREKPT_KERNEL(ParaboloidGradSumAlongDim1Kernel, T, int, int, const T*, T*);                    \
+  VAREKPT_KERNEL(ParaboloidGradSumAlongDim0Kernel, T, int, int, const T*, T*);                    \
+  VAREKPT_KERNEL(ParaboloidGradFactorSumAlongDim1Kernel, T, T, int, int, const T*, T*);           \
+  VAREKPT_KERNEL(ParaboloidGradGetp0gradKernel, T, T, int, const T*, const T*, T*);               \
+  VAREKPT_KERNEL(ParaboloidGradFinalizeKernel, T, int, int, int, T*);                             \
+  VAREKPT_KERNEL(ParaboloidHsumCudaKernel, T, T, const T*, const T*, const T*, int, int, int,     \
+                 int, T*);                                                                        \
   VAREKPT_KERNEL(VarekSet, T, T, int, int, T*);
 VAREKPT_INSTANTIATE(float)
 VAREKPT_INSTANTIATE(double)
