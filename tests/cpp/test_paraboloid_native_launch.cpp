@@ -44,17 +44,6 @@ template <typename T>
 constexpr T kSentinel = T(-7.25);
 
 template <typename T>
-void expect_close(const std::vector<T>& expected, const std::vector<T>& actual,
-                  const std::string& what) {
-  ASSERT_EQ(expected.size(), actual.size()) << what;
-  const double eps = std::is_same<T, float>::value ? 2e-5 : 1e-12;
-  for (size_t i = 0; i < expected.size(); ++i) {
-    const double tol = eps * (1.0 + std::abs(static_cast<double>(expected[i])));
-    ASSERT_NEAR(expected[i], actual[i], tol) << what << " element " << i;
-  }
-}
-
-template <typename T>
 class NativeLaunch : public ::testing::Test {
  protected:
   void TearDown() override {

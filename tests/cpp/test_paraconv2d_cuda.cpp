@@ -35,17 +35,6 @@ struct Geometry {
 const c10::Device kDevice(c10::kCUDA, 0);
 
 template <typename T>
-void expect_close(const std::vector<T>& expected, const std::vector<T>& actual,
-                  const std::string& what) {
-  ASSERT_EQ(expected.size(), actual.size()) << what;
-  const double eps = std::is_same<T, float>::value ? 5e-5 : 1e-12;
-  for (size_t i = 0; i < expected.size(); ++i) {
-    const double tol = eps * (1.0 + std::abs(static_cast<double>(expected[i])));
-    ASSERT_NEAR(expected[i], actual[i], tol) << what << " element " << i;
-  }
-}
-
-template <typename T>
 struct Results {
   std::vector<T> output, hsum, grad_input, grad_parameters;
 };
