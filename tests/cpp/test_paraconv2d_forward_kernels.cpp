@@ -12,6 +12,7 @@
 #include <functional>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -23,16 +24,11 @@
 
 namespace {
 
-template <typename T>
-struct Same {
-  using type = T;
-};
-
 // The kernel's address and the addresses of its arguments, converted to the
 // kernel's own parameter types, as a native caller passes them.
 template <typename... Params>
 void launch(void (*kernel)(Params...), dim3 grid, dim3 block, size_t shared,
-            typename Same<Params>::type... args) {
+            std::common_type_t<Params>... args) {
   void* addresses[] = {&args...};
   ASSERT_EQ(cudaLaunchKernel(reinterpret_cast<const void*>(kernel), grid, block, addresses, shared,
                              nullptr),
@@ -148,6 +144,7 @@ class Fenced {
     span_ = (bytes + page - 1) / page * page + page;
     base_ = static_cast<char*>(
         mmap(nullptr, span_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    EXPECT_NE(base_, MAP_FAILED);
     EXPECT_EQ(mprotect(base_ + span_ - page, page, PROT_NONE), 0);
     data_ = reinterpret_cast<T*>(base_ + span_ - page - bytes);
     std::memcpy(data_, values.data(), bytes);
