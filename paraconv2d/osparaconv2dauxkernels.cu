@@ -3,7 +3,7 @@
 // multiply-adds.
 #include "paraconv2d/osparaconv2dauxkernels.h"
 
-#include "common/cuda/reduce.h"
+#include "common/cuda/block_sum.h"
 
 namespace {
 
@@ -141,11 +141,10 @@ __global__ void ParaConv2DGetPsq3(const T* __restrict__ p, const T* __restrict__
     const T v = __ldg(p + u * d + k);
     acc = fma(v, v, acc);
   }
-  slots[t] = acc;
-  varekpt::block_tree_sum(slots);
+  const T sum = varekpt::block_tree_sum(slots, acc);
   if (t == 0) {
     const T q = __ldg(p0 + u);
-    psq3[u] = fma(q, q, slots[0]);
+    psq3[u] = fma(q, q, sum);
   }
 }
 

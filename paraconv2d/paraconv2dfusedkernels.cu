@@ -1,7 +1,7 @@
 // Fused forward kernels of the convolution layer.
 #include "paraconv2d/paraconv2dfusedkernels.h"
 
-#include "common/cuda/reduce.h"
+#include "common/cuda/block_sum.h"
 
 template <typename T>
 __global__ void ParaConv2DFusedCudaKernel(T factor, const T* __restrict__ input,
@@ -35,15 +35,14 @@ __global__ void ParaConv2DFusedCudaKernel(T factor, const T* __restrict__ input,
       }
     }
   }
-  VAREKPT_DYNAMIC_SHARED(T, S1);
-  T* S2 = S1 + B;
-  S1[t] = s1;
-  S2[t] = s2;
-  varekpt::block_tree_sum(S1, S2);
+  // 2·B slots: the partial sums of h·x, then those of the squared distances.
+  VAREKPT_DYNAMIC_SHARED(T, slots);
+  const T sum_hx = varekpt::block_tree_sum(slots, s1);
+  const T sum_sq = varekpt::block_tree_sum(slots + B, s2);
   if (t == 0) {
-    const T hs = __ldg(h0 + u) + S1[0];
+    const T hs = __ldg(h0 + u) + sum_hx;
     const T q0 = __ldg(p0 + u);
-    const T q = fma(q0, q0, S2[0]);
+    const T q = fma(q0, q0, sum_sq);
     const int e = ((n * outH + oh) * outW + ow) * units + u;
     hsum[e] = hs;
     output[e] = fma(hs, hs, -q) * factor;

@@ -2,7 +2,7 @@
 // that the last block of a vector near the int range does not overflow.
 #include "update/vareksgdupdatekernels.h"
 
-#include "common/cuda/reduce.h"
+#include "common/cuda/block_sum.h"
 
 namespace {
 
@@ -88,11 +88,10 @@ __global__ void GetmagsKernel(const T* __restrict__ rows, const T* __restrict__ 
     const T v = __ldg(rows + i);
     acc = fma(v, v, acc);
   });
-  sh[t] = acc;
-  varekpt::block_tree_sum(sh);
+  const T sum = varekpt::block_tree_sum(sh, acc);
   if (t == 0) {
     const T h0 = __ldg(scalars + u);
-    out[u] = sqrt(fma(h0, h0, sh[0]));
+    out[u] = sqrt(fma(h0, h0, sum));
   }
 }
 
