@@ -20,20 +20,10 @@
 #include "common/hostcuda/hostcuda.h"
 #include "paraconv2d/osparaconv2dauxkernels.h"
 #include "paraconv2d/paraconv2dfusedkernels.h"
+#include "tests/cpp/test_launch.h"
 #include "tests/cpp/test_values.h"
 
 namespace {
-
-// The kernel's address and the addresses of its arguments, converted to the
-// kernel's own parameter types, as a native caller passes them.
-template <typename... Params>
-void launch(void (*kernel)(Params...), dim3 grid, dim3 block, size_t shared,
-            std::common_type_t<Params>... args) {
-  void* addresses[] = {&args...};
-  ASSERT_EQ(cudaLaunchKernel(reinterpret_cast<const void*>(kernel), grid, block, addresses, shared,
-                             nullptr),
-            cudaSuccess);
-}
 
 struct Geometry {
   int N, C, H, W, kh, kw, sh, sw, dh, dw, units;
@@ -177,6 +167,7 @@ class ConvForwardKernels : public ::testing::Test {
     }
   }
   void TearDown() override {
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);  // no launch was refused
     hostcuda::set_workers(1);
     hostcuda::set_resume_order(hostcuda::ResumeOrder::Forward);
   }
