@@ -1,0 +1,350 @@
+// Blocked, vectorised loops of paraboloid units over rows of inputs, shared by
+// the dense layer (a row is a sample) and the convolution layer (a row is the
+// C·kh·kw input values under one window).
+//
+// Each result element is the same chain of separately rounded operations, in
+// the same order, as in a plain loop that computes it alone; the loops below
+// only run several such chains side by side (a vector lane each, several rows
+// or units per block), so the results do not depend on the block sizes, the
+// vector width or the split of the work over threads.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include <ATen/Parallel.h>
+
+#include "common/cpu/simd.h"
+#include "common/parameter_blocks.h"
+
+namespace varekpt::cpu {
+
+// Runs fn(begin, end) over [0, count) on PyTorch's intra-op threads.
+// `item_cost` estimates one item's work in multiply-adds: work too small to
+// gain from threads stays on the calling thread.
+template <typename Fn>
+void parallel_items(int64_t count, int64_t item_cost, const Fn& fn) {
+  constexpr int64_t kMinWork = 1 << 15;
+  const int64_t grain = std::max<int64_t>(1, kMinWork / std::max<int64_t>(item_cost, 1));
+  at::parallel_for(0, count, grain, fn);
+}
+
+// A layer's parameters in the layouts the loops read, padded with zeros to
+// whole vectors of the widest path.
+template <typename T>
+struct UnitTables {
+  int units = 0, d = 0;
+  int up = 0;  // units rounded up to whole pairs of vectors
+  int dp = 0;  // row length of hrow and prow: d rounded up, plus one vector
+  std::vector<T> h0, p0;      // [up]
+  std::vector<T> ht, pt;      // [d][up]: h and p transposed (forward)
+  std::vector<T> hrow, prow;  // [units][dp]: h and p row by row (backward)
+};
+
+// The tables of `parameters` (layout h0, h, p, p0), transposed for the forward
+// or row by row for the backward.
+template <typename T>
+UnitTables<T> unit_tables(const T* parameters, int units, int d, bool forward) {
+  UnitTables<T> t;
+  t.units = units;
+  t.d = d;
+  t.up = round_up_lanes<T>(units, 2);
+  t.dp = round_up_lanes<T>(d) + max_lanes<T>();
+  const auto w = varekpt::parameter_blocks(parameters, units, d);
+  t.h0.assign(t.up, T(0));
+  t.p0.assign(t.up, T(0));
+  std::copy(w.h0, w.h0 + units, t.h0.begin());
+  std::copy(w.p0, w.p0 + units, t.p0.begin());
+  if (forward) {
+    t.ht.assign(static_cast<size_t>(d) * t.up, T(0));
+    t.pt.assign(static_cast<size_t>(d) * t.up, T(0));
+    parallel_items(units, d, [&](int64_t begin, int64_t end) {
+      for (int64_t u = begin; u < end; ++u) {
+        for (int64_t j = 0; j < d; ++j) {
+          t.ht[j * t.up + u] = w.h[u * d + j];
+          t.pt[j * t.up + u] = w.p[u * d + j];
+        }
+      }
+    });
+  } else {
+    t.hrow.assign(static_cast<size_t>(std::max(units, 1)) * t.dp, T(0));
+    t.prow.assign(static_cast<size_t>(std::max(units, 1)) * t.dp, T(0));
+    parallel_items(units, d, [&](int64_t begin, int64_t end) {
+      for (int64_t u = begin; u < end; ++u) {
+        std::copy(w.h + u * d, w.h + (u + 1) * d, t.hrow.begin() + u * t.dp);
+        std::copy(w.p + u * d, w.p + (u + 1) * d, t.prow.begin() + u * t.dp);
+      }
+    });
+  }
+  return t;
+}
+
+// Values given per (row, unit), such as grad and hsum: element (r, u) at
+// base[r·row_stride + u·unit_stride].
+template <typename T>
+struct RowValues {
+  const T* base;
+  int64_t row_stride, unit_stride;
+
+  VAREKPT_INLINE T at(int r, int u) const { return base[r * row_stride + u * unit_stride]; }
+  RowValues from_row(int64_t r) const { return {base + r * row_stride, row_stride, unit_stride}; }
+};
+
+// Where the loops store a result given per (row, unit).
+template <typename T>
+struct RowResults {
+  T* base;
+  int64_t row_stride, unit_stride;
+};
+
+// Calls fn(std::integral_constant<int, k>) for k = n, 1 ≤ n ≤ 4: the block
+// sizes of the loops' tails are compile-time constants too.
+template <typename Fn>
+VAREKPT_INLINE void with_block(int n, Fn&& fn) {
+  switch (n) {
+    case 1: fn(std::integral_constant<int, 1>{}); break;
+    case 2: fn(std::integral_constant<int, 2>{}); break;
+    case 3: fn(std::integral_constant<int, 3>{}); break;
+    default: fn(std::integral_constant<int, 4>{}); break;
+  }
+}
+
+// Forward of `rows` rows x (row r at x + r·ldx, d values) for the units
+// [u0, u1), u0 a multiple of two vectors of the widest path:
+//   s = h0[u]; s = s + h[u][j]·x[j] for j ascending; hsum = s;
+//   o = s·s; o = o − t·t with t = x[j] − p[u][j] for j ascending;
+//   o = o − p0[u]·p0[u]; output = o·factor.
+template <typename T, int Bytes>
+VAREKPT_INLINE void forward_rows(const T* x, int64_t ldx, int rows, const UnitTables<T>& t,
+                                 int u0, int u1, T factor, RowResults<T> hsum,
+                                 RowResults<T> output) {
+  using S = Simd<T, Bytes>;
+  using V = typename S::V;
+  constexpr int W = S::W, NV = 2;
+  const int d = t.d, up = t.up;
+  for (int u = u0; u < u1; u += NV * W) {
+    for (int r0 = 0; r0 < rows; r0 += 4) {
+      with_block(std::min(4, rows - r0), [&](auto rb) {
+        constexpr int RB = decltype(rb)::value;
+        const T* xr = x + r0 * ldx;
+        V s[RB][NV], o[RB][NV];
+        for (int b = 0; b < NV; ++b) {
+          const V h0 = S::load(t.h0.data() + u + b * W);
+          for (int r = 0; r < RB; ++r) s[r][b] = h0;
+        }
+        const T* ht = t.ht.data() + u;
+        for (int j = 0; j < d; ++j) {
+          V hv[NV];
+          for (int b = 0; b < NV; ++b) hv[b] = S::load(ht + static_cast<int64_t>(j) * up + b * W);
+          for (int r = 0; r < RB; ++r) {
+            const V xv = S::splat(xr[r * ldx + j]);
+            for (int b = 0; b < NV; ++b) s[r][b] = s[r][b] + hv[b] * xv;
+          }
+        }
+        for (int r = 0; r < RB; ++r) {
+          for (int b = 0; b < NV; ++b) o[r][b] = s[r][b] * s[r][b];
+        }
+        const T* pt = t.pt.data() + u;
+        for (int j = 0; j < d; ++j) {
+          V pv[NV];
+          for (int b = 0; b < NV; ++b) pv[b] = S::load(pt + static_cast<int64_t>(j) * up + b * W);
+          for (int r = 0; r < RB; ++r) {
+            const V xv = S::splat(xr[r * ldx + j]);
+            for (int b = 0; b < NV; ++b) {
+              const V tv = xv - pv[b];
+              o[r][b] = o[r][b] - tv * tv;
+            }
+          }
+        }
+        const V f = S::splat(factor);
+        for (int b = 0; b < NV; ++b) {
+          const int lanes = std::min(W, u1 - (u + b * W));
+          if (lanes <= 0) break;
+          const V p0 = S::load(t.p0.data() + u + b * W);
+          for (int r = 0; r < RB; ++r) {
+            const int64_t at = (r0 + r) * hsum.row_stride + (u + b * W) * hsum.unit_stride;
+            S::store_lanes(hsum.base + at, hsum.unit_stride, s[r][b], lanes);
+            const V ov = (o[r][b] - p0 * p0) * f;
+            const int64_t ot = (r0 + r) * output.row_stride + (u + b * W) * output.unit_stride;
+            S::store_lanes(output.base + ot, output.unit_stride, ov, lanes);
+          }
+        }
+      });
+    }
+  }
+}
+
+// Input-gradient sums of `rows` rows for the columns [k, k + width): x holds
+// the rows' values of these columns (row r at x + r·ldx, column k at its
+// start, readable up to the next whole vector);
+//   acc = 0; acc = acc + (p[u][k] + (h[u][k]·hsum(r, u) − x[r][k]))·grad(r, u)
+// for u ascending; acc is stored at out + r·ldo + (column − k), in whole
+// vectors (out is padded like x).
+template <typename T, int Bytes>
+VAREKPT_INLINE void input_grad_rows(const T* x, int64_t ldx, int rows, int k, int width,
+                                    RowValues<T> grad, RowValues<T> hsum,
+                                    const UnitTables<T>& t, T* out, int64_t ldo) {
+  using S = Simd<T, Bytes>;
+  using V = typename S::V;
+  constexpr int W = S::W;
+  const int units = t.units;
+  const int64_t dp = t.dp;
+  for (int c = 0; c < width; c += W) {
+    const T* prow = t.prow.data() + k + c;
+    const T* hrow = t.hrow.data() + k + c;
+    for (int r0 = 0; r0 < rows; r0 += 4) {
+      with_block(std::min(4, rows - r0), [&](auto rb) {
+        constexpr int RB = decltype(rb)::value;
+        V xv[RB], acc[RB];
+        for (int r = 0; r < RB; ++r) {
+          xv[r] = S::load(x + (r0 + r) * ldx + c);
+          acc[r] = S::splat(T(0));
+        }
+        for (int u = 0; u < units; ++u) {
+          const V pv = S::load(prow + u * dp);
+          const V hv = S::load(hrow + u * dp);
+          for (int r = 0; r < RB; ++r) {
+            const V hs = S::splat(hsum.at(r0 + r, u));
+            const V g = S::splat(grad.at(r0 + r, u));
+            acc[r] = acc[r] + (pv + (hv * hs - xv[r])) * g;
+          }
+        }
+        for (int r = 0; r < RB; ++r) S::store(out + (r0 + r) * ldo + c, acc[r]);
+      });
+    }
+  }
+}
+
+// Parameter-gradient sums: adds the terms of `rows` rows, in row order, to the
+// sums of the units [u0, u1) and the columns [k, k + width) (k and width
+// whole vectors of the widest path; x as for input_grad_rows):
+//   grad_h[u][k] += x[r][k]·gh(r, u),  grad_p[u][k] += (x[r][k] − p[u][k])·grad(r, u),
+// with gh = grad·hsum computed beforehand; when `bias`, also
+//   grad_h0[u] += gh(r, u),  grad_p0[u] += (−p0[u])·grad(r, u).
+// The sums are kept in sum_h and sum_p ([units][dp]) and sum_h0 and sum_p0.
+template <typename T, int Bytes>
+VAREKPT_INLINE void param_grad_rows(const T* x, int64_t ldx, int rows, int k, int width,
+                                    RowValues<T> grad, RowValues<T> gh, const UnitTables<T>& t,
+                                    int u0, int u1, bool bias, T* sum_h, T* sum_p, T* sum_h0,
+                                    T* sum_p0) {
+  using S = Simd<T, Bytes>;
+  using V = typename S::V;
+  constexpr int W = S::W;
+  const int64_t dp = t.dp;
+  // With no columns (d = 0) one pass still adds the bias terms.
+  for (int c = 0; c == 0 || c < width; c += W) {
+    for (int ub = u0; ub < u1; ub += 4) {
+      with_block(std::min(4, u1 - ub), [&](auto nb) {
+        constexpr int UB = decltype(nb)::value;
+        V ah[UB], ap[UB], pv[UB];
+        T bh[UB], bp[UB], neg_p0[UB];
+        for (int i = 0; i < UB; ++i) {
+          const int64_t at = (ub + i) * dp + k + c;
+          ah[i] = S::load(sum_h + at);
+          ap[i] = S::load(sum_p + at);
+          pv[i] = S::load(t.prow.data() + at);
+          bh[i] = sum_h0[ub + i];
+          bp[i] = sum_p0[ub + i];
+          neg_p0[i] = -t.p0[ub + i];
+        }
+        for (int r = 0; r < rows; ++r) {
+          const V xv = S::load(x + r * ldx + c);
+          for (int i = 0; i < UB; ++i) {
+            const T ghi = gh.at(r, ub + i);
+            const T gi = grad.at(r, ub + i);
+            ah[i] = ah[i] + xv * S::splat(ghi);
+            ap[i] = ap[i] + (xv - pv[i]) * S::splat(gi);
+            if (bias && c == 0) {
+              bh[i] = bh[i] + ghi;
+              bp[i] = bp[i] + neg_p0[i] * gi;
+            }
+          }
+        }
+        for (int i = 0; i < UB; ++i) {
+          const int64_t at = (ub + i) * dp + k + c;
+          S::store(sum_h + at, ah[i]);
+          S::store(sum_p + at, ap[i]);
+          if (bias) {
+            sum_h0[ub + i] = bh[i];
+            sum_p0[ub + i] = bp[i];
+          }
+        }
+      });
+    }
+  }
+}
+
+// Sums of the parameter gradient, padded like UnitTables' rows.
+template <typename T>
+struct ParamSums {
+  std::vector<T> h, p;    // [units][dp]
+  std::vector<T> h0, p0;  // [units]
+
+  ParamSums(int units, int dp)
+      : h(static_cast<size_t>(units) * dp), p(h.size()), h0(units), p0(units) {}
+};
+
+// Parameter-gradient sums over all rows, rows [0, rows) taken in order.
+// `gather(row, count, k, width, dst, ld)` writes the values of columns
+// [k, k + width) of rows [row, row + count) to dst (row r at dst + r·ld; 0
+// past column d). `segment(row)` returns the first row after the run of rows
+// from `row` on whose grad and gh are addressed by `grad_at(row)` and
+// `gh_at(row)` (RowValues of that run, its row 0 being `row`).
+template <typename T, typename Gather, typename Segment, typename GradAt, typename GhAt>
+void param_grad_sums(const UnitTables<T>& t, int64_t rows, const Gather& gather,
+                     const Segment& segment, const GradAt& grad_at, const GhAt& gh_at,
+                     ParamSums<T>& sums) {
+  constexpr int kTileWidth = 2 * max_lanes<T>();
+  constexpr int kChunkRows = 256;
+  const int units = t.units;
+  const int tiles = std::max(1, (t.d + kTileWidth - 1) / kTileWidth);
+  // Units are split into groups when the columns give too few tasks.
+  const int threads = at::get_num_threads();
+  const int groups = std::min(std::max(1, (4 * threads + tiles - 1) / tiles),
+                              std::max(1, (units + 3) / 4));
+  const int per_group = (units + groups - 1) / groups;
+  parallel_items(int64_t{tiles} * groups, rows * per_group * kTileWidth,
+                 [&](int64_t begin, int64_t end) {
+                   std::vector<T> buffer(static_cast<size_t>(kChunkRows) * kTileWidth);
+                   for (int64_t task = begin; task < end; ++task) {
+                     const int k = static_cast<int>(task / groups) * kTileWidth;
+                     const int u0 = static_cast<int>(task % groups) * per_group;
+                     const int u1 = std::min(units, u0 + per_group);
+                     if (u0 >= u1) continue;
+                     const int width = std::min(kTileWidth, round_up_lanes<T>(t.d - k));
+                     for (int64_t row = 0; row < rows;) {
+                       const int64_t stop = std::min(segment(row), row + kChunkRows);
+                       const int count = static_cast<int>(stop - row);
+                       gather(row, count, k, width, buffer.data(), int64_t{kTileWidth});
+                       const RowValues<T> g = grad_at(row), gh = gh_at(row);
+                       run_simd([&](auto bytes) {
+                         param_grad_rows<T, decltype(bytes)::value>(
+                             buffer.data(), kTileWidth, count, k, width, g, gh, t, u0, u1,
+                             k == 0, sums.h.data(), sums.p.data(), sums.h0.data(),
+                             sums.p0.data());
+                       });
+                       row = stop;
+                     }
+                   }
+                 });
+}
+
+// grad_parameters' four blocks = the sums times f2.
+template <typename T>
+void store_param_grads(const ParamSums<T>& sums, int units, int d, int dp, T f2,
+                       T* grad_parameters) {
+  const auto gw = varekpt::parameter_blocks(grad_parameters, units, d);
+  parallel_items(units, d, [&](int64_t begin, int64_t end) {
+    for (int64_t u = begin; u < end; ++u) {
+      gw.h0[u] = sums.h0[u] * f2;
+      gw.p0[u] = sums.p0[u] * f2;
+      for (int64_t j = 0; j < d; ++j) {
+        gw.h[u * d + j] = sums.h[u * dp + j] * f2;
+        gw.p[u * d + j] = sums.p[u * dp + j] * f2;
+      }
+    }
+  });
+}
+
+}  // namespace varekpt::cpu
