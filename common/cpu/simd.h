@@ -48,10 +48,12 @@ struct Simd {
     return v;
   }
   static VAREKPT_INLINE void store(T* p, const V& v) { __builtin_memcpy(p, &v, sizeof v); }
+  // x in every lane. A shuffle of lane 0, which every path turns into one
+  // broadcast (a vector built lane by lane is not).
   static VAREKPT_INLINE V splat(T x) {
     V v = {};
-    for (int l = 0; l < W; ++l) v[l] = x;
-    return v;
+    v[0] = x;
+    return __builtin_shuffle(v, decltype(v > v){});
   }
   // Fused multiply-add a·b + c of each lane, rounded once.
   static VAREKPT_INLINE V fused(const V& a, const V& b, const V& c) {
