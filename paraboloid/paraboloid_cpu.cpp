@@ -15,7 +15,6 @@ using varekpt::cpu::parallel_items;
 using varekpt::cpu::RowValues;
 using varekpt::cpu::run_simd;
 
-constexpr int kRowsPerTask = 8;
 constexpr int kUnitsPerTask = 64;  // a multiple of two vectors of the widest path
 
 // Copies columns [k, k + width) of rows [row, row + count) of x [.][d] to dst
@@ -40,16 +39,17 @@ void paraboloid_forward_cpu_main(const T* input, const T* parameters, double dou
   const T factor = static_cast<T>(doublefactor);
   if (N <= 0 || units <= 0) return;
   const auto t = varekpt::cpu::unit_tables(parameters, units, d, true);
-  const int row_tasks = (N + kRowsPerTask - 1) / kRowsPerTask;
   const int unit_tasks = (units + kUnitsPerTask - 1) / kUnitsPerTask;
+  const int task_rows = varekpt::cpu::rows_per_task(N, unit_tasks);
+  const int row_tasks = (N + task_rows - 1) / task_rows;
   // Tasks of one group of units are neighbours: a thread keeps its units'
   // columns of h and p in cache.
-  parallel_items(int64_t{row_tasks} * unit_tasks, int64_t{kRowsPerTask} * kUnitsPerTask * d,
+  parallel_items(int64_t{row_tasks} * unit_tasks, int64_t{task_rows} * kUnitsPerTask * d,
                  [&](int64_t begin, int64_t end) {
                    for (int64_t task = begin; task < end; ++task) {
-                     const int r0 = static_cast<int>(task % row_tasks) * kRowsPerTask;
+                     const int r0 = static_cast<int>(task % row_tasks) * task_rows;
                      const int u0 = static_cast<int>(task / row_tasks) * kUnitsPerTask;
-                     const int rows = std::min(kRowsPerTask, N - r0);
+                     const int rows = std::min(task_rows, N - r0);
                      const int u1 = std::min(units, u0 + kUnitsPerTask);
                      const int64_t at = int64_t{r0} * units;
                      run_simd([&](auto bytes) {
@@ -73,16 +73,17 @@ void paraboloid_backward_cpu_main(const T* grad, const T* input, const T* parame
   // The input gradient, in tiles of rows and columns; it carries the factor
   // like the parameter gradients.
   constexpr int kCols = 2 * max_lanes<T>();
-  const int row_tasks = (N + kRowsPerTask - 1) / kRowsPerTask;
   const int col_tasks = (d + kCols - 1) / kCols;
+  const int task_rows = varekpt::cpu::rows_per_task(N, col_tasks);
+  const int row_tasks = (N + task_rows - 1) / task_rows;
   parallel_items(
-      int64_t{row_tasks} * col_tasks, int64_t{kRowsPerTask} * kCols * units,
+      int64_t{row_tasks} * col_tasks, int64_t{task_rows} * kCols * units,
       [&](int64_t begin, int64_t end) {
-        std::vector<T> x(kRowsPerTask * kCols), acc(kRowsPerTask * kCols);
+        std::vector<T> x(task_rows * kCols), acc(task_rows * kCols);
         for (int64_t task = begin; task < end; ++task) {
-          const int r0 = static_cast<int>(task / col_tasks) * kRowsPerTask;
-          const int k = static_cast<int>(task % col_tasks) * kCols;
-          const int rows = std::min(kRowsPerTask, N - r0);
+          const int r0 = static_cast<int>(task % row_tasks) * task_rows;
+          const int k = static_cast<int>(task / row_tasks) * kCols;
+          const int rows = std::min(task_rows, N - r0);
           const int width = std::min(kCols, d - k);
           copy_columns(input, d, r0, rows, k, kCols, x.data(), kCols);
           const RowValues<T> g{grad + int64_t{r0} * units, units, 1};
@@ -98,10 +99,17 @@ void paraboloid_backward_cpu_main(const T* grad, const T* input, const T* parame
         }
       });
 
-  // The parameter gradients; gh = grad·hsum is each term's common factor.
-  std::vector<T> gh(n_units);
-  parallel_items(n_units, 1, [&](int64_t begin, int64_t end) {
-    for (int64_t i = begin; i < end; ++i) gh[i] = grad[i] * hsum[i];
+  // The parameter gradients. The loops read grad and gh = grad·hsum, each
+  // term's common factor, unit by unit: both are transposed to [units][N].
+  std::vector<T> grad_t(n_units), gh_t(n_units);
+  parallel_items(units, N, [&](int64_t begin, int64_t end) {
+    for (int64_t u = begin; u < end; ++u) {
+      for (int64_t n = 0; n < N; ++n) {
+        const int64_t nu = n * units + u;
+        grad_t[u * N + n] = grad[nu];
+        gh_t[u * N + n] = grad[nu] * hsum[nu];
+      }
+    }
   });
   varekpt::cpu::ParamSums<T> sums(units, t.dp);
   varekpt::cpu::param_grad_sums(
@@ -110,8 +118,8 @@ void paraboloid_backward_cpu_main(const T* grad, const T* input, const T* parame
         copy_columns(input, d, row, count, k, width, dst, ld);
       },
       [&](int64_t) { return int64_t{N}; },
-      [&](int64_t row) { return RowValues<T>{grad + row * units, units, 1}; },
-      [&](int64_t row) { return RowValues<T>{gh.data() + row * units, units, 1}; }, sums);
+      [&](int64_t row) { return RowValues<T>{grad_t.data() + row, 1, N}; },
+      [&](int64_t row) { return RowValues<T>{gh_t.data() + row, 1, N}; }, sums);
   varekpt::cpu::store_param_grads(sums, units, d, t.dp, f2, grad_parameters);
 }
 

@@ -17,7 +17,7 @@ using varekpt::cpu::round_up_lanes;
 using varekpt::cpu::RowValues;
 using varekpt::cpu::run_simd;
 
-constexpr int kWindowsPerTask = 16;
+constexpr int kWindowsPerChunk = 64;  // windows of one input-gradient step
 constexpr int kUnitsPerTask = 64;  // a multiple of two vectors of the widest path
 
 struct Geometry {
@@ -75,18 +75,19 @@ void paraconv2d_forward_cpu_main(const T* input, const T* parameters, double dou
   const int d = g.d();
   const auto t = varekpt::cpu::unit_tables(parameters, units, d, true);
   const int64_t hw = g.windows();
-  const int64_t window_tasks = (hw + kWindowsPerTask - 1) / kWindowsPerTask;
-  const int64_t row_tasks = N * window_tasks;
   const int unit_tasks = (units + kUnitsPerTask - 1) / kUnitsPerTask;
+  const int task_rows = varekpt::cpu::rows_per_task(N * hw, unit_tasks);
+  const int64_t window_tasks = (hw + task_rows - 1) / task_rows;
+  const int64_t row_tasks = N * window_tasks;
   parallel_items(
-      row_tasks * unit_tasks, int64_t{kWindowsPerTask} * kUnitsPerTask * d,
+      row_tasks * unit_tasks, int64_t{task_rows} * kUnitsPerTask * d,
       [&](int64_t begin, int64_t end) {
-        std::vector<T> x(static_cast<size_t>(kWindowsPerTask) * std::max(d, 1));
+        std::vector<T> x(static_cast<size_t>(task_rows) * std::max(d, 1));
         for (int64_t task = begin; task < end; ++task) {
           const int64_t n = task % row_tasks / window_tasks;
-          const int w0 = static_cast<int>(task % window_tasks) * kWindowsPerTask;
+          const int w0 = static_cast<int>(task % window_tasks) * task_rows;
           const int u0 = static_cast<int>(task / row_tasks) * kUnitsPerTask;
-          const int rows = static_cast<int>(std::min<int64_t>(kWindowsPerTask, hw - w0));
+          const int rows = static_cast<int>(std::min<int64_t>(task_rows, hw - w0));
           const int u1 = std::min(units, u0 + kUnitsPerTask);
           g.gather(input + n * g.image(), w0, rows, 0, d, x.data(), d);
           const int64_t at = n * units * hw + w0;
@@ -128,7 +129,7 @@ void paraconv2d_backward_cpu_main(const T* grad, const T* input, const T* parame
                    [&](int64_t begin, int64_t end) {
                      const int width = per_group * taps;
                      const int ld = round_up_lanes<T>(width);
-                     std::vector<T> x(static_cast<size_t>(kWindowsPerTask) * ld);
+                     std::vector<T> x(static_cast<size_t>(kWindowsPerChunk) * ld);
                      std::vector<T> acc(x.size());
                      for (int64_t task = begin; task < end; ++task) {
                        const int64_t n = task / groups;
@@ -137,8 +138,8 @@ void paraconv2d_backward_cpu_main(const T* grad, const T* input, const T* parame
                        if (k >= k_end) continue;
                        const T* image = input + n * g.image();
                        T* grad_image = grad_input + n * g.image();
-                       for (int w0 = 0; w0 < hw; w0 += kWindowsPerTask) {
-                         const int rows = static_cast<int>(std::min<int64_t>(kWindowsPerTask, hw - w0));
+                       for (int w0 = 0; w0 < hw; w0 += kWindowsPerChunk) {
+                         const int rows = static_cast<int>(std::min<int64_t>(kWindowsPerChunk, hw - w0));
                          g.gather(image, w0, rows, k, ld, x.data(), ld);
                          const RowValues<T> gr{grad + n * units * hw + w0, 1, hw};
                          const RowValues<T> hs{hsum + n * units * hw + w0, 1, hw};

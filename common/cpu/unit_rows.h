@@ -30,6 +30,16 @@ void parallel_items(int64_t count, int64_t item_cost, const Fn& fn) {
   at::parallel_for(0, count, grain, fn);
 }
 
+// Rows per task when `rows` rows are split into tasks, each row range further
+// split `ways` ways: a multiple of 4, at most 64 (so that a task reuses the
+// parameters it reads from cache), and small enough to give every thread a
+// few tasks.
+inline int rows_per_task(int64_t rows, int64_t ways) {
+  const int64_t tasks = 4 * int64_t{at::get_num_threads()};
+  const int64_t per_task = (rows * std::max<int64_t>(ways, 1) + tasks - 1) / tasks;
+  return static_cast<int>(std::clamp<int64_t>((per_task + 3) / 4 * 4, 4, 64));
+}
+
 // A layer's parameters in the layouts the loops read, padded with zeros to
 // whole vectors of the widest path.
 template <typename T>
@@ -190,29 +200,39 @@ VAREKPT_INLINE void input_grad_rows(const T* x, int64_t ldx, int rows, int k, in
   constexpr int W = S::W;
   const int units = t.units;
   const int64_t dp = t.dp;
-  for (int c = 0; c < width; c += W) {
+  for (int c = 0; c < width; c += 2 * W) {
     const T* prow = t.prow.data() + k + c;
     const T* hrow = t.hrow.data() + k + c;
-    for (int r0 = 0; r0 < rows; r0 += 4) {
-      with_block(std::min(4, rows - r0), [&](auto rb) {
-        constexpr int RB = decltype(rb)::value;
-        V xv[RB], acc[RB];
-        for (int r = 0; r < RB; ++r) {
-          xv[r] = S::load(x + (r0 + r) * ldx + c);
-          acc[r] = S::splat(T(0));
-        }
-        for (int u = 0; u < units; ++u) {
-          const V pv = S::load(prow + u * dp);
-          const V hv = S::load(hrow + u * dp);
+    with_block(width - c > W ? 2 : 1, [&](auto nv) {
+      constexpr int NV = decltype(nv)::value;
+      for (int r0 = 0; r0 < rows; r0 += 4) {
+        with_block(std::min(4, rows - r0), [&](auto rb) {
+          constexpr int RB = decltype(rb)::value;
+          V acc[RB][NV];
           for (int r = 0; r < RB; ++r) {
-            const V hs = S::splat(hsum.at(r0 + r, u));
-            const V g = S::splat(grad.at(r0 + r, u));
-            acc[r] = acc[r] + (pv + (hv * hs - xv[r])) * g;
+            for (int b = 0; b < NV; ++b) acc[r][b] = S::splat(T(0));
           }
-        }
-        for (int r = 0; r < RB; ++r) S::store(out + (r0 + r) * ldo + c, acc[r]);
-      });
-    }
+          for (int u = 0; u < units; ++u) {
+            V pv[NV], hv[NV];
+            for (int b = 0; b < NV; ++b) {
+              pv[b] = S::load(prow + u * dp + b * W);
+              hv[b] = S::load(hrow + u * dp + b * W);
+            }
+            for (int r = 0; r < RB; ++r) {
+              const V hs = S::splat(hsum.at(r0 + r, u));
+              const V g = S::splat(grad.at(r0 + r, u));
+              for (int b = 0; b < NV; ++b) {
+                const V xv = S::load(x + (r0 + r) * ldx + c + b * W);
+                acc[r][b] = acc[r][b] + (pv[b] + (hv[b] * hs - xv)) * g;
+              }
+            }
+          }
+          for (int r = 0; r < RB; ++r) {
+            for (int b = 0; b < NV; ++b) S::store(out + (r0 + r) * ldo + c + b * W, acc[r][b]);
+          }
+        });
+      }
+    });
   }
 }
 
@@ -233,45 +253,57 @@ VAREKPT_INLINE void param_grad_rows(const T* x, int64_t ldx, int rows, int k, in
   constexpr int W = S::W;
   const int64_t dp = t.dp;
   // With no columns (d = 0) one pass still adds the bias terms.
-  for (int c = 0; c == 0 || c < width; c += W) {
-    for (int ub = u0; ub < u1; ub += 4) {
-      with_block(std::min(4, u1 - ub), [&](auto nb) {
-        constexpr int UB = decltype(nb)::value;
-        V ah[UB], ap[UB], pv[UB];
-        T bh[UB], bp[UB], neg_p0[UB];
-        for (int i = 0; i < UB; ++i) {
-          const int64_t at = (ub + i) * dp + k + c;
-          ah[i] = S::load(sum_h + at);
-          ap[i] = S::load(sum_p + at);
-          pv[i] = S::load(t.prow.data() + at);
-          bh[i] = sum_h0[ub + i];
-          bp[i] = sum_p0[ub + i];
-          neg_p0[i] = -t.p0[ub + i];
-        }
-        for (int r = 0; r < rows; ++r) {
-          const V xv = S::load(x + r * ldx + c);
+  for (int c = 0; c == 0 || c < width; c += 2 * W) {
+    const bool with_bias = bias && c == 0;
+    with_block(width - c > W ? 2 : 1, [&](auto nv) {
+      constexpr int NV = decltype(nv)::value;
+      for (int ub = u0; ub < u1; ub += 2) {
+        with_block(std::min(2, u1 - ub), [&](auto nb) {
+          constexpr int UB = decltype(nb)::value;
+          V ah[UB][NV], ap[UB][NV], pv[UB][NV];
           for (int i = 0; i < UB; ++i) {
-            const T ghi = gh.at(r, ub + i);
-            const T gi = grad.at(r, ub + i);
-            ah[i] = ah[i] + xv * S::splat(ghi);
-            ap[i] = ap[i] + (xv - pv[i]) * S::splat(gi);
-            if (bias && c == 0) {
-              bh[i] = bh[i] + ghi;
-              bp[i] = bp[i] + neg_p0[i] * gi;
+            for (int b = 0; b < NV; ++b) {
+              const int64_t at = (ub + i) * dp + k + c + b * W;
+              ah[i][b] = S::load(sum_h + at);
+              ap[i][b] = S::load(sum_p + at);
+              pv[i][b] = S::load(t.prow.data() + at);
             }
           }
-        }
-        for (int i = 0; i < UB; ++i) {
-          const int64_t at = (ub + i) * dp + k + c;
-          S::store(sum_h + at, ah[i]);
-          S::store(sum_p + at, ap[i]);
-          if (bias) {
-            sum_h0[ub + i] = bh[i];
-            sum_p0[ub + i] = bp[i];
+          for (int r = 0; r < rows; ++r) {
+            V xv[NV];
+            for (int b = 0; b < NV; ++b) xv[b] = S::load(x + r * ldx + c + b * W);
+            for (int i = 0; i < UB; ++i) {
+              const V ghv = S::splat(gh.at(r, ub + i));
+              const V gv = S::splat(grad.at(r, ub + i));
+              for (int b = 0; b < NV; ++b) {
+                ah[i][b] = ah[i][b] + xv[b] * ghv;
+                ap[i][b] = ap[i][b] + (xv[b] - pv[i][b]) * gv;
+              }
+            }
           }
-        }
-      });
-    }
+          for (int i = 0; i < UB; ++i) {
+            for (int b = 0; b < NV; ++b) {
+              const int64_t at = (ub + i) * dp + k + c + b * W;
+              S::store(sum_h + at, ah[i][b]);
+              S::store(sum_p + at, ap[i][b]);
+            }
+          }
+          if (!with_bias) return;
+          // The bias terms, unit by unit, in row order.
+          for (int i = 0; i < UB; ++i) {
+            const int u = ub + i;
+            const T neg_p0 = -t.p0[u];
+            T bh = sum_h0[u], bp = sum_p0[u];
+            for (int r = 0; r < rows; ++r) {
+              bh = bh + gh.at(r, u);
+              bp = bp + neg_p0 * grad.at(r, u);
+            }
+            sum_h0[u] = bh;
+            sum_p0[u] = bp;
+          }
+        });
+      }
+    });
   }
 }
 
