@@ -127,28 +127,30 @@ void paraconv2d_backward_cpu_main(const T* grad, const T* input, const T* parame
     const int taps = kh * kw;
     parallel_items(int64_t{N} * groups, hw * per_group * taps * units,
                    [&](int64_t begin, int64_t end) {
-                     const int width = per_group * taps;
-                     const int ld = round_up_lanes<T>(width);
+                     // The sums run over whole panels of taps, from k0 on.
+                     constexpr int P = varekpt::cpu::UnitTables<T>::kPanel;
+                     const int ld = round_up_lanes<T>(per_group * taps + P, 2);
                      std::vector<T> x(static_cast<size_t>(kWindowsPerChunk) * ld);
                      std::vector<T> acc(x.size());
                      for (int64_t task = begin; task < end; ++task) {
                        const int64_t n = task / groups;
                        const int k = static_cast<int>(task % groups) * per_group * taps;
-                       const int k_end = std::min(d, k + width);
+                       const int k_end = std::min(d, k + per_group * taps);
                        if (k >= k_end) continue;
+                       const int k0 = k / P * P;
                        const T* image = input + n * g.image();
                        T* grad_image = grad_input + n * g.image();
                        for (int w0 = 0; w0 < hw; w0 += kWindowsPerChunk) {
                          const int rows = static_cast<int>(std::min<int64_t>(kWindowsPerChunk, hw - w0));
-                         g.gather(image, w0, rows, k, ld, x.data(), ld);
+                         g.gather(image, w0, rows, k0, ld, x.data(), ld);
                          const RowValues<T> gr{grad + n * units * hw + w0, 1, hw};
                          const RowValues<T> hs{hsum + n * units * hw + w0, 1, hw};
                          run_simd([&](auto bytes) {
                            varekpt::cpu::input_grad_rows<T, decltype(bytes)::value>(
-                               x.data(), ld, rows, k, k_end - k, gr, hs, t, acc.data(), ld);
+                               x.data(), ld, rows, k0, k_end - k0, gr, hs, t, acc.data(), ld);
                          });
                          for (int r = 0; r < rows; ++r) {
-                           const T* a = acc.data() + r * ld - k;
+                           const T* a = acc.data() + r * ld - k0;
                            g.for_taps(w0 + r, k, k_end, [&](int tap, int64_t at) {
                              grad_image[at] = grad_image[at] + a[tap];
                            });

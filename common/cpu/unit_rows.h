@@ -46,10 +46,22 @@ template <typename T>
 struct UnitTables {
   int units = 0, d = 0;
   int up = 0;  // units rounded up to whole pairs of vectors
-  int dp = 0;  // row length of hrow and prow: d rounded up, plus one vector
+  int dp = 0;  // d rounded up to whole panels (at least one)
   std::vector<T> h0, p0;      // [up]
-  std::vector<T> ht, pt;      // [d][up]: h and p transposed (forward)
-  std::vector<T> hrow, prow;  // [units][dp]: h and p row by row (backward)
+  // h and p transposed for the forward, in panels of kPanel units:
+  // [up / kPanel][d][kPanel], so that a block of units reads them in order.
+  static constexpr int kPanel = 2 * max_lanes<T>();
+  std::vector<T> ht, pt;
+  // h and p for the backward, in panels of kPanel columns:
+  // [dp / kPanel][units][kPanel], so that the units' values of a few columns
+  // are read in order.
+  std::vector<T> hcols, pcols;
+
+  // Where unit u's values of columns [k, ...) start in hcols or pcols; k and
+  // the columns read from there stay within one panel.
+  const T* cols(const std::vector<T>& a, int u, int k) const {
+    return a.data() + (int64_t{k} / kPanel * units + u) * kPanel + k % kPanel;
+  }
 };
 
 // The tables of `parameters` (layout h0, h, p, p0), transposed for the forward
@@ -60,7 +72,7 @@ UnitTables<T> unit_tables(const T* parameters, int units, int d, bool forward) {
   t.units = units;
   t.d = d;
   t.up = round_up_lanes<T>(units, 2);
-  t.dp = round_up_lanes<T>(d) + max_lanes<T>();
+  t.dp = round_up_lanes<T>(std::max(d, 1), 2);
   const auto w = varekpt::parameter_blocks(parameters, units, d);
   t.h0.assign(t.up, T(0));
   t.p0.assign(t.up, T(0));
@@ -72,18 +84,22 @@ UnitTables<T> unit_tables(const T* parameters, int units, int d, bool forward) {
     parallel_items(units, d, [&](int64_t begin, int64_t end) {
       for (int64_t u = begin; u < end; ++u) {
         for (int64_t j = 0; j < d; ++j) {
-          t.ht[j * t.up + u] = w.h[u * d + j];
-          t.pt[j * t.up + u] = w.p[u * d + j];
+          const int64_t at = (u / t.kPanel * d + j) * t.kPanel + u % t.kPanel;
+          t.ht[at] = w.h[u * d + j];
+          t.pt[at] = w.p[u * d + j];
         }
       }
     });
   } else {
-    t.hrow.assign(static_cast<size_t>(std::max(units, 1)) * t.dp, T(0));
-    t.prow.assign(static_cast<size_t>(std::max(units, 1)) * t.dp, T(0));
+    t.hcols.assign(static_cast<size_t>(std::max(units, 1)) * t.dp, T(0));
+    t.pcols.assign(t.hcols.size(), T(0));
     parallel_items(units, d, [&](int64_t begin, int64_t end) {
       for (int64_t u = begin; u < end; ++u) {
-        std::copy(w.h + u * d, w.h + (u + 1) * d, t.hrow.begin() + u * t.dp);
-        std::copy(w.p + u * d, w.p + (u + 1) * d, t.prow.begin() + u * t.dp);
+        for (int j = 0; j < d; ++j) {
+          const int64_t at = (int64_t{j} / t.kPanel * units + u) * t.kPanel + j % t.kPanel;
+          t.hcols[at] = w.h[u * d + j];
+          t.pcols[at] = w.p[u * d + j];
+        }
       }
     });
   }
@@ -132,7 +148,8 @@ VAREKPT_INLINE void forward_rows(const T* x, int64_t ldx, int rows, const UnitTa
   using S = Simd<T, Bytes>;
   using V = typename S::V;
   constexpr int W = S::W, NV = 2;
-  const int d = t.d, up = t.up;
+  constexpr int P = UnitTables<T>::kPanel;
+  const int d = t.d;
   for (int u = u0; u < u1; u += NV * W) {
     for (int r0 = 0; r0 < rows; r0 += 4) {
       with_block(std::min(4, rows - r0), [&](auto rb) {
@@ -143,10 +160,11 @@ VAREKPT_INLINE void forward_rows(const T* x, int64_t ldx, int rows, const UnitTa
           const V h0 = S::load(t.h0.data() + u + b * W);
           for (int r = 0; r < RB; ++r) s[r][b] = h0;
         }
-        const T* ht = t.ht.data() + u;
+        const int64_t panel = int64_t{u} / P * d * P + u % P;
+        const T* ht = t.ht.data() + panel;
         for (int j = 0; j < d; ++j) {
           V hv[NV];
-          for (int b = 0; b < NV; ++b) hv[b] = S::load(ht + static_cast<int64_t>(j) * up + b * W);
+          for (int b = 0; b < NV; ++b) hv[b] = S::load(ht + j * P + b * W);
           for (int r = 0; r < RB; ++r) {
             const V xv = S::splat(xr[r * ldx + j]);
             for (int b = 0; b < NV; ++b) s[r][b] = s[r][b] + hv[b] * xv;
@@ -155,10 +173,10 @@ VAREKPT_INLINE void forward_rows(const T* x, int64_t ldx, int rows, const UnitTa
         for (int r = 0; r < RB; ++r) {
           for (int b = 0; b < NV; ++b) o[r][b] = s[r][b] * s[r][b];
         }
-        const T* pt = t.pt.data() + u;
+        const T* pt = t.pt.data() + panel;
         for (int j = 0; j < d; ++j) {
           V pv[NV];
-          for (int b = 0; b < NV; ++b) pv[b] = S::load(pt + static_cast<int64_t>(j) * up + b * W);
+          for (int b = 0; b < NV; ++b) pv[b] = S::load(pt + j * P + b * W);
           for (int r = 0; r < RB; ++r) {
             const V xv = S::splat(xr[r * ldx + j]);
             for (int b = 0; b < NV; ++b) {
@@ -185,7 +203,8 @@ VAREKPT_INLINE void forward_rows(const T* x, int64_t ldx, int rows, const UnitTa
   }
 }
 
-// Input-gradient sums of `rows` rows for the columns [k, k + width): x holds
+// Input-gradient sums of `rows` rows for the columns [k, k + width), k a
+// multiple of UnitTables::kPanel: x holds
 // the rows' values of these columns (row r at x + r·ldx, column k at its
 // start, readable up to the next whole vector);
 //   acc = 0; acc = acc + (p[u][k] + (h[u][k]·hsum(r, u) − x[r][k]))·grad(r, u)
@@ -199,10 +218,10 @@ VAREKPT_INLINE void input_grad_rows(const T* x, int64_t ldx, int rows, int k, in
   using V = typename S::V;
   constexpr int W = S::W;
   const int units = t.units;
-  const int64_t dp = t.dp;
+  constexpr int P = UnitTables<T>::kPanel;
   for (int c = 0; c < width; c += 2 * W) {
-    const T* prow = t.prow.data() + k + c;
-    const T* hrow = t.hrow.data() + k + c;
+    const T* pcols = t.cols(t.pcols, 0, k + c);
+    const T* hcols = t.cols(t.hcols, 0, k + c);
     with_block(width - c > W ? 2 : 1, [&](auto nv) {
       constexpr int NV = decltype(nv)::value;
       for (int r0 = 0; r0 < rows; r0 += 4) {
@@ -215,8 +234,8 @@ VAREKPT_INLINE void input_grad_rows(const T* x, int64_t ldx, int rows, int k, in
           for (int u = 0; u < units; ++u) {
             V pv[NV], hv[NV];
             for (int b = 0; b < NV; ++b) {
-              pv[b] = S::load(prow + u * dp + b * W);
-              hv[b] = S::load(hrow + u * dp + b * W);
+              pv[b] = S::load(pcols + u * P + b * W);
+              hv[b] = S::load(hcols + u * P + b * W);
             }
             for (int r = 0; r < RB; ++r) {
               const V hs = S::splat(hsum.at(r0 + r, u));
@@ -237,8 +256,9 @@ VAREKPT_INLINE void input_grad_rows(const T* x, int64_t ldx, int rows, int k, in
 }
 
 // Parameter-gradient sums: adds the terms of `rows` rows, in row order, to the
-// sums of the units [u0, u1) and the columns [k, k + width) (k and width
-// whole vectors of the widest path; x as for input_grad_rows):
+// sums of the units [u0, u1) and the columns [k, k + width) (k a multiple of
+// UnitTables::kPanel, width of whole vectors of the widest path; x as for
+// input_grad_rows):
 //   grad_h[u][k] += x[r][k]·gh(r, u),  grad_p[u][k] += (x[r][k] − p[u][k])·grad(r, u),
 // with gh = grad·hsum computed beforehand; when `bias`, also
 //   grad_h0[u] += gh(r, u),  grad_p0[u] += (−p0[u])·grad(r, u).
@@ -266,7 +286,7 @@ VAREKPT_INLINE void param_grad_rows(const T* x, int64_t ldx, int rows, int k, in
               const int64_t at = (ub + i) * dp + k + c + b * W;
               ah[i][b] = S::load(sum_h + at);
               ap[i][b] = S::load(sum_p + at);
-              pv[i][b] = S::load(t.prow.data() + at);
+              pv[i][b] = S::load(t.cols(t.pcols, ub + i, k + c) + b * W);
             }
           }
           for (int r = 0; r < rows; ++r) {
