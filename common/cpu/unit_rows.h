@@ -147,37 +147,39 @@ VAREKPT_INLINE void forward_rows(const T* x, int64_t ldx, int rows, const UnitTa
                                  RowResults<T> output) {
   using S = Simd<T, Bytes>;
   using V = typename S::V;
-  constexpr int W = S::W, NV = 2;
+  constexpr int W = S::W;
   constexpr int P = UnitTables<T>::kPanel;
+  // Blocks of RB rows by NV vectors of units: eight accumulators.
+  constexpr int NV = std::min(4, P / W), RB = 8 / NV;
   const int d = t.d;
   for (int u = u0; u < u1; u += NV * W) {
-    for (int r0 = 0; r0 < rows; r0 += 4) {
-      with_block(std::min(4, rows - r0), [&](auto rb) {
-        constexpr int RB = decltype(rb)::value;
+    for (int r0 = 0; r0 < rows; r0 += RB) {
+      with_block(std::min(RB, rows - r0), [&](auto rb) {
+        constexpr int R = decltype(rb)::value;
         const T* xr = x + r0 * ldx;
-        V s[RB][NV], o[RB][NV];
+        V s[R][NV], o[R][NV];
         for (int b = 0; b < NV; ++b) {
           const V h0 = S::load(t.h0.data() + u + b * W);
-          for (int r = 0; r < RB; ++r) s[r][b] = h0;
+          for (int r = 0; r < R; ++r) s[r][b] = h0;
         }
         const int64_t panel = int64_t{u} / P * d * P + u % P;
         const T* ht = t.ht.data() + panel;
         for (int j = 0; j < d; ++j) {
           V hv[NV];
           for (int b = 0; b < NV; ++b) hv[b] = S::load(ht + j * P + b * W);
-          for (int r = 0; r < RB; ++r) {
+          for (int r = 0; r < R; ++r) {
             const V xv = S::splat(xr[r * ldx + j]);
             for (int b = 0; b < NV; ++b) s[r][b] = s[r][b] + hv[b] * xv;
           }
         }
-        for (int r = 0; r < RB; ++r) {
+        for (int r = 0; r < R; ++r) {
           for (int b = 0; b < NV; ++b) o[r][b] = s[r][b] * s[r][b];
         }
         const T* pt = t.pt.data() + panel;
         for (int j = 0; j < d; ++j) {
           V pv[NV];
           for (int b = 0; b < NV; ++b) pv[b] = S::load(pt + j * P + b * W);
-          for (int r = 0; r < RB; ++r) {
+          for (int r = 0; r < R; ++r) {
             const V xv = S::splat(xr[r * ldx + j]);
             for (int b = 0; b < NV; ++b) {
               const V tv = xv - pv[b];
@@ -190,7 +192,7 @@ VAREKPT_INLINE void forward_rows(const T* x, int64_t ldx, int rows, const UnitTa
           const int lanes = std::min(W, u1 - (u + b * W));
           if (lanes <= 0) break;
           const V p0 = S::load(t.p0.data() + u + b * W);
-          for (int r = 0; r < RB; ++r) {
+          for (int r = 0; r < R; ++r) {
             const int64_t at = (r0 + r) * hsum.row_stride + (u + b * W) * hsum.unit_stride;
             S::store_lanes(hsum.base + at, hsum.unit_stride, s[r][b], lanes);
             const V ov = (o[r][b] - p0 * p0) * f;
@@ -219,35 +221,37 @@ VAREKPT_INLINE void input_grad_rows(const T* x, int64_t ldx, int rows, int k, in
   constexpr int W = S::W;
   const int units = t.units;
   constexpr int P = UnitTables<T>::kPanel;
-  for (int c = 0; c < width; c += 2 * W) {
+  // Blocks of RB rows by up to NV vectors of columns: eight accumulators.
+  constexpr int NV = std::min(4, P / W), RB = 8 / NV;
+  for (int c = 0; c < width; c += NV * W) {
     const T* pcols = t.cols(t.pcols, 0, k + c);
     const T* hcols = t.cols(t.hcols, 0, k + c);
-    with_block(width - c > W ? 2 : 1, [&](auto nv) {
-      constexpr int NV = decltype(nv)::value;
-      for (int r0 = 0; r0 < rows; r0 += 4) {
-        with_block(std::min(4, rows - r0), [&](auto rb) {
-          constexpr int RB = decltype(rb)::value;
-          V acc[RB][NV];
-          for (int r = 0; r < RB; ++r) {
-            for (int b = 0; b < NV; ++b) acc[r][b] = S::splat(T(0));
+    with_block(std::min(NV, (width - c + W - 1) / W), [&](auto nv) {
+      constexpr int NB = decltype(nv)::value;
+      for (int r0 = 0; r0 < rows; r0 += RB) {
+        with_block(std::min(RB, rows - r0), [&](auto rb) {
+          constexpr int R = decltype(rb)::value;
+          V acc[R][NB];
+          for (int r = 0; r < R; ++r) {
+            for (int b = 0; b < NB; ++b) acc[r][b] = S::splat(T(0));
           }
           for (int u = 0; u < units; ++u) {
-            V pv[NV], hv[NV];
-            for (int b = 0; b < NV; ++b) {
+            V pv[NB], hv[NB];
+            for (int b = 0; b < NB; ++b) {
               pv[b] = S::load(pcols + u * P + b * W);
               hv[b] = S::load(hcols + u * P + b * W);
             }
-            for (int r = 0; r < RB; ++r) {
+            for (int r = 0; r < R; ++r) {
               const V hs = S::splat(hsum.at(r0 + r, u));
               const V g = S::splat(grad.at(r0 + r, u));
-              for (int b = 0; b < NV; ++b) {
+              for (int b = 0; b < NB; ++b) {
                 const V xv = S::load(x + (r0 + r) * ldx + c + b * W);
                 acc[r][b] = acc[r][b] + (pv[b] + (hv[b] * hs - xv)) * g;
               }
             }
           }
-          for (int r = 0; r < RB; ++r) {
-            for (int b = 0; b < NV; ++b) S::store(out + (r0 + r) * ldo + c + b * W, acc[r][b]);
+          for (int r = 0; r < R; ++r) {
+            for (int b = 0; b < NB; ++b) S::store(out + (r0 + r) * ldo + c + b * W, acc[r][b]);
           }
         });
       }
@@ -272,17 +276,19 @@ VAREKPT_INLINE void param_grad_rows(const T* x, int64_t ldx, int rows, int k, in
   using V = typename S::V;
   constexpr int W = S::W;
   const int64_t dp = t.dp;
+  // Blocks of UB units by up to NV vectors of columns: eight accumulators.
+  constexpr int NV = std::min(4, UnitTables<T>::kPanel / W), UB = 4 / NV;
   // With no columns (d = 0) one pass still adds the bias terms.
-  for (int c = 0; c == 0 || c < width; c += 2 * W) {
+  for (int c = 0; c == 0 || c < width; c += NV * W) {
     const bool with_bias = bias && c == 0;
-    with_block(width - c > W ? 2 : 1, [&](auto nv) {
-      constexpr int NV = decltype(nv)::value;
-      for (int ub = u0; ub < u1; ub += 2) {
-        with_block(std::min(2, u1 - ub), [&](auto nb) {
-          constexpr int UB = decltype(nb)::value;
-          V ah[UB][NV], ap[UB][NV], pv[UB][NV];
-          for (int i = 0; i < UB; ++i) {
-            for (int b = 0; b < NV; ++b) {
+    with_block(std::max(1, std::min(NV, (width - c + W - 1) / W)), [&](auto nv) {
+      constexpr int NB = decltype(nv)::value;
+      for (int ub = u0; ub < u1; ub += UB) {
+        with_block(std::min(UB, u1 - ub), [&](auto nu) {
+          constexpr int U = decltype(nu)::value;
+          V ah[U][NB], ap[U][NB], pv[U][NB];
+          for (int i = 0; i < U; ++i) {
+            for (int b = 0; b < NB; ++b) {
               const int64_t at = (ub + i) * dp + k + c + b * W;
               ah[i][b] = S::load(sum_h + at);
               ap[i][b] = S::load(sum_p + at);
@@ -290,19 +296,19 @@ VAREKPT_INLINE void param_grad_rows(const T* x, int64_t ldx, int rows, int k, in
             }
           }
           for (int r = 0; r < rows; ++r) {
-            V xv[NV];
-            for (int b = 0; b < NV; ++b) xv[b] = S::load(x + r * ldx + c + b * W);
-            for (int i = 0; i < UB; ++i) {
+            V xv[NB];
+            for (int b = 0; b < NB; ++b) xv[b] = S::load(x + r * ldx + c + b * W);
+            for (int i = 0; i < U; ++i) {
               const V ghv = S::splat(gh.at(r, ub + i));
               const V gv = S::splat(grad.at(r, ub + i));
-              for (int b = 0; b < NV; ++b) {
+              for (int b = 0; b < NB; ++b) {
                 ah[i][b] = ah[i][b] + xv[b] * ghv;
                 ap[i][b] = ap[i][b] + (xv[b] - pv[i][b]) * gv;
               }
             }
           }
-          for (int i = 0; i < UB; ++i) {
-            for (int b = 0; b < NV; ++b) {
+          for (int i = 0; i < U; ++i) {
+            for (int b = 0; b < NB; ++b) {
               const int64_t at = (ub + i) * dp + k + c + b * W;
               S::store(sum_h + at, ah[i][b]);
               S::store(sum_p + at, ap[i][b]);
@@ -310,7 +316,7 @@ VAREKPT_INLINE void param_grad_rows(const T* x, int64_t ldx, int rows, int k, in
           }
           if (!with_bias) return;
           // The bias terms, unit by unit, in row order.
-          for (int i = 0; i < UB; ++i) {
+          for (int i = 0; i < U; ++i) {
             const int u = ub + i;
             const T neg_p0 = -t.p0[u];
             T bh = sum_h0[u], bp = sum_p0[u];
