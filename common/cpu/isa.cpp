@@ -14,6 +14,7 @@ bool supported(Isa isa) {
     case Isa::kAvx2:
       return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     case Isa::kPortable:
+    case Isa::kPortableWide:
       return true;
   }
   return false;

@@ -72,9 +72,9 @@ struct Simd {
 };
 
 // The bodies compiled for each path; `flatten` inlines everything they call.
-template <typename F>
+template <int Bytes, typename F>
 __attribute__((flatten)) void run_portable(F& f) {
-  f(std::integral_constant<int, 16>{});
+  f(std::integral_constant<int, Bytes>{});
 }
 template <typename F>
 __attribute__((target("avx2,fma"), flatten)) void run_avx2(F& f) {
@@ -96,7 +96,10 @@ void run_simd(F&& f) {
       run_avx2(f);
       return;
     case Isa::kPortable:
-      run_portable(f);
+      run_portable<16>(f);
+      return;
+    case Isa::kPortableWide:
+      run_portable<kMaxVectorBytes>(f);
       return;
   }
 }
