@@ -101,7 +101,8 @@ void paraboloid_backward_cpu_main(const T* grad, const T* input, const T* parame
 
   // The parameter gradients. The loops read grad and gh = grad·hsum, each
   // term's common factor, unit by unit: both are transposed to [units][N].
-  std::vector<T> grad_t(n_units), gh_t(n_units);
+  const auto grad_t = varekpt::cpu::uninitialized<T>(n_units);
+  const auto gh_t = varekpt::cpu::uninitialized<T>(n_units);
   parallel_items(units, N, [&](int64_t begin, int64_t end) {
     for (int64_t u = begin; u < end; ++u) {
       for (int64_t n = 0; n < N; ++n) {
@@ -118,8 +119,8 @@ void paraboloid_backward_cpu_main(const T* grad, const T* input, const T* parame
         copy_columns(input, d, row, count, k, width, dst, ld);
       },
       [&](int64_t) { return int64_t{N}; },
-      [&](int64_t row) { return RowValues<T>{grad_t.data() + row, 1, N}; },
-      [&](int64_t row) { return RowValues<T>{gh_t.data() + row, 1, N}; }, sums);
+      [&](int64_t row) { return RowValues<T>{grad_t.get() + row, 1, N}; },
+      [&](int64_t row) { return RowValues<T>{gh_t.get() + row, 1, N}; }, sums);
   varekpt::cpu::store_param_grads(sums, units, d, t.dp, f2, grad_parameters);
 }
 

@@ -167,7 +167,7 @@ void paraconv2d_backward_cpu_main(const T* grad, const T* input, const T* parame
   // The parameter gradients: rows are the windows of all images in order;
   // gh = grad·hsum is each term's common factor.
   const int64_t outputs = N * units * hw;
-  std::vector<T> gh(outputs);
+  const auto gh = varekpt::cpu::uninitialized<T>(outputs);
   parallel_items(outputs, 1, [&](int64_t begin, int64_t end) {
     for (int64_t i = begin; i < end; ++i) gh[i] = grad[i] * hsum[i];
   });
@@ -183,7 +183,7 @@ void paraconv2d_backward_cpu_main(const T* grad, const T* input, const T* parame
         g.gather(input + row / hw * g.image(), static_cast<int>(row % hw), count, k, width, dst,
                  ld);
       },
-      [&](int64_t row) { return (row / hw + 1) * hw; }, values_at(grad), values_at(gh.data()),
+      [&](int64_t row) { return (row / hw + 1) * hw; }, values_at(grad), values_at(gh.get()),
       sums);
   varekpt::cpu::store_param_grads(sums, units, d, t.dp, f2, grad_parameters);
 }

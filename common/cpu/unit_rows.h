@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include <ATen/Parallel.h>
@@ -40,6 +41,13 @@ inline int rows_per_task(int64_t rows, int64_t ways) {
   return static_cast<int>(std::clamp<int64_t>((per_task + 3) / 4 * 4, 4, 64));
 }
 
+// n elements left uninitialised: for arrays that are written in full, in
+// parallel, before they are read.
+template <typename T>
+std::unique_ptr<T[]> uninitialized(int64_t n) {
+  return std::unique_ptr<T[]>(new T[std::max<int64_t>(n, 1)]);
+}
+
 // A layer's parameters in the layouts the loops read, padded with zeros to
 // whole vectors of the widest path.
 template <typename T>
@@ -47,20 +55,20 @@ struct UnitTables {
   int units = 0, d = 0;
   int up = 0;  // units rounded up to whole pairs of vectors
   int dp = 0;  // d rounded up to whole panels (at least one)
-  std::vector<T> h0, p0;      // [up]
+  std::unique_ptr<T[]> h0, p0;  // [up]
   // h and p transposed for the forward, in panels of kPanel units:
   // [up / kPanel][d][kPanel], so that a block of units reads them in order.
   static constexpr int kPanel = 2 * max_lanes<T>();
-  std::vector<T> ht, pt;
+  std::unique_ptr<T[]> ht, pt;
   // h and p for the backward, in panels of kPanel columns:
   // [dp / kPanel][units][kPanel], so that the units' values of a few columns
   // are read in order.
-  std::vector<T> hcols, pcols;
+  std::unique_ptr<T[]> hcols, pcols;
 
   // Where unit u's values of columns [k, ...) start in hcols or pcols; k and
   // the columns read from there stay within one panel.
-  const T* cols(const std::vector<T>& a, int u, int k) const {
-    return a.data() + (int64_t{k} / kPanel * units + u) * kPanel + k % kPanel;
+  const T* cols(const std::unique_ptr<T[]>& a, int u, int k) const {
+    return a.get() + (int64_t{k} / kPanel * units + u) * kPanel + k % kPanel;
   }
 };
 
@@ -74,31 +82,34 @@ UnitTables<T> unit_tables(const T* parameters, int units, int d, bool forward) {
   t.up = round_up_lanes<T>(units, 2);
   t.dp = round_up_lanes<T>(std::max(d, 1), 2);
   const auto w = varekpt::parameter_blocks(parameters, units, d);
-  t.h0.assign(t.up, T(0));
-  t.p0.assign(t.up, T(0));
-  std::copy(w.h0, w.h0 + units, t.h0.begin());
-  std::copy(w.p0, w.p0 + units, t.p0.begin());
+  t.h0 = uninitialized<T>(t.up);
+  t.p0 = uninitialized<T>(t.up);
+  for (int u = 0; u < t.up; ++u) {
+    t.h0[u] = u < units ? w.h0[u] : T(0);
+    t.p0[u] = u < units ? w.p0[u] : T(0);
+  }
   if (forward) {
-    t.ht.assign(static_cast<size_t>(d) * t.up, T(0));
-    t.pt.assign(static_cast<size_t>(d) * t.up, T(0));
-    parallel_items(units, d, [&](int64_t begin, int64_t end) {
+    t.ht = uninitialized<T>(int64_t{d} * t.up);
+    t.pt = uninitialized<T>(int64_t{d} * t.up);
+    parallel_items(t.up, d, [&](int64_t begin, int64_t end) {
       for (int64_t u = begin; u < end; ++u) {
         for (int64_t j = 0; j < d; ++j) {
           const int64_t at = (u / t.kPanel * d + j) * t.kPanel + u % t.kPanel;
-          t.ht[at] = w.h[u * d + j];
-          t.pt[at] = w.p[u * d + j];
+          t.ht[at] = u < units ? w.h[u * d + j] : T(0);
+          t.pt[at] = u < units ? w.p[u * d + j] : T(0);
         }
       }
     });
   } else {
-    t.hcols.assign(static_cast<size_t>(std::max(units, 1)) * t.dp, T(0));
-    t.pcols.assign(t.hcols.size(), T(0));
-    parallel_items(units, d, [&](int64_t begin, int64_t end) {
+    t.hcols = uninitialized<T>(int64_t{std::max(units, 1)} * t.dp);
+    t.pcols = uninitialized<T>(int64_t{std::max(units, 1)} * t.dp);
+    parallel_items(std::max(units, 1), t.dp, [&](int64_t begin, int64_t end) {
       for (int64_t u = begin; u < end; ++u) {
-        for (int j = 0; j < d; ++j) {
+        for (int j = 0; j < t.dp; ++j) {
           const int64_t at = (int64_t{j} / t.kPanel * units + u) * t.kPanel + j % t.kPanel;
-          t.hcols[at] = w.h[u * d + j];
-          t.pcols[at] = w.p[u * d + j];
+          const bool value = u < units && j < d;
+          t.hcols[at] = value ? w.h[u * d + j] : T(0);
+          t.pcols[at] = value ? w.p[u * d + j] : T(0);
         }
       }
     });
@@ -159,11 +170,11 @@ VAREKPT_INLINE void forward_rows(const T* x, int64_t ldx, int rows, const UnitTa
         const T* xr = x + r0 * ldx;
         V s[R][NV], o[R][NV];
         for (int b = 0; b < NV; ++b) {
-          const V h0 = S::load(t.h0.data() + u + b * W);
+          const V h0 = S::load(t.h0.get() + u + b * W);
           for (int r = 0; r < R; ++r) s[r][b] = h0;
         }
         const int64_t panel = int64_t{u} / P * d * P + u % P;
-        const T* ht = t.ht.data() + panel;
+        const T* ht = t.ht.get() + panel;
         for (int j = 0; j < d; ++j) {
           V hv[NV];
           for (int b = 0; b < NV; ++b) hv[b] = S::load(ht + j * P + b * W);
@@ -175,7 +186,7 @@ VAREKPT_INLINE void forward_rows(const T* x, int64_t ldx, int rows, const UnitTa
         for (int r = 0; r < R; ++r) {
           for (int b = 0; b < NV; ++b) o[r][b] = s[r][b] * s[r][b];
         }
-        const T* pt = t.pt.data() + panel;
+        const T* pt = t.pt.get() + panel;
         for (int j = 0; j < d; ++j) {
           V pv[NV];
           for (int b = 0; b < NV; ++b) pv[b] = S::load(pt + j * P + b * W);
@@ -191,7 +202,7 @@ VAREKPT_INLINE void forward_rows(const T* x, int64_t ldx, int rows, const UnitTa
         for (int b = 0; b < NV; ++b) {
           const int lanes = std::min(W, u1 - (u + b * W));
           if (lanes <= 0) break;
-          const V p0 = S::load(t.p0.data() + u + b * W);
+          const V p0 = S::load(t.p0.get() + u + b * W);
           for (int r = 0; r < R; ++r) {
             const int64_t at = (r0 + r) * hsum.row_stride + (u + b * W) * hsum.unit_stride;
             S::store_lanes(hsum.base + at, hsum.unit_stride, s[r][b], lanes);
@@ -333,14 +344,22 @@ VAREKPT_INLINE void param_grad_rows(const T* x, int64_t ldx, int rows, int k, in
   }
 }
 
-// Sums of the parameter gradient, padded like UnitTables' rows.
+// Sums of the parameter gradient, rows padded to dp columns; start at 0.
 template <typename T>
 struct ParamSums {
-  std::vector<T> h, p;    // [units][dp]
-  std::vector<T> h0, p0;  // [units]
+  std::unique_ptr<T[]> h, p;    // [units][dp]
+  std::unique_ptr<T[]> h0, p0;  // [units]
 
   ParamSums(int units, int dp)
-      : h(static_cast<size_t>(units) * dp), p(h.size()), h0(units), p0(units) {}
+      : h(uninitialized<T>(int64_t{units} * dp)), p(uninitialized<T>(int64_t{units} * dp)),
+        h0(uninitialized<T>(units)), p0(uninitialized<T>(units)) {
+    parallel_items(units, dp, [&](int64_t begin, int64_t end) {
+      std::fill(h.get() + begin * dp, h.get() + end * dp, T(0));
+      std::fill(p.get() + begin * dp, p.get() + end * dp, T(0));
+      std::fill(h0.get() + begin, h0.get() + end, T(0));
+      std::fill(p0.get() + begin, p0.get() + end, T(0));
+    });
+  }
 };
 
 // Parameter-gradient sums over all rows, rows [0, rows) taken in order.
@@ -379,8 +398,8 @@ void param_grad_sums(const UnitTables<T>& t, int64_t rows, const Gather& gather,
                        run_simd([&](auto bytes) {
                          param_grad_rows<T, decltype(bytes)::value>(
                              buffer.data(), kTileWidth, count, k, width, g, gh, t, u0, u1,
-                             k == 0, sums.h.data(), sums.p.data(), sums.h0.data(),
-                             sums.p0.data());
+                             k == 0, sums.h.get(), sums.p.get(), sums.h0.get(),
+                             sums.p0.get());
                        });
                        row = stop;
                      }
