@@ -47,15 +47,19 @@ def blas_thread_setter():
     return None, None
 
 
-def median_seconds(fn, budget):
-    fn()  # warm-up
-    times = []
+def medians(ours, composite, budget):
+    """Median seconds of both, timed in alternation so that both meet the same
+    load on the machine."""
+    ours()  # warm-up
+    composite()
+    times = ([], [])
     start = time.perf_counter()
-    while len(times) < 3 or (time.perf_counter() - start < budget and len(times) < 200):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times)
+    while len(times[0]) < 3 or (time.perf_counter() - start < budget and len(times[0]) < 200):
+        for fn, record in ((ours, times[0]), (composite, times[1])):
+            t0 = time.perf_counter()
+            fn()
+            record.append(time.perf_counter() - t0)
+    return statistics.median(times[0]), statistics.median(times[1])
 
 
 def blocks(parameters, units, d):
@@ -132,9 +136,9 @@ def layer_rows(name, case, budget):
         ours_fwd()
         ours_bwd()
 
-    return [(name, "forward", median_seconds(ours_fwd, budget), median_seconds(comp_fwd, budget)),
-            (name, "backward", median_seconds(ours_bwd, budget), median_seconds(comp_bwd, budget)),
-            (name, "fwd+bwd", median_seconds(ours_both, budget), median_seconds(comp_both, budget))]
+    return [(name, "forward", *medians(ours_fwd, comp_fwd, budget)),
+            (name, "backward", *medians(ours_bwd, comp_bwd, budget)),
+            (name, "fwd+bwd", *medians(ours_both, comp_both, budget))]
 
 
 def update_rows(dtype, budget):
@@ -152,7 +156,7 @@ def update_rows(dtype, budget):
         return par - (par - torch.add(grad, moments, alpha=m) * hlr)
 
     assert torch.allclose(ours(), composite(), rtol=1e-4, atol=1e-6)
-    return [("update 1e7", "step", median_seconds(ours, budget), median_seconds(composite, budget))]
+    return [("update 1e7", "step", *medians(ours, composite, budget))]
 
 
 def main():
@@ -169,7 +173,7 @@ def main():
     print(f"cores (nproc): {os.cpu_count()}, PyTorch's default threads: {default_threads}, "
           f"instruction sets: {flags}")
     print(f"OpenBLAS thread control: {blas or 'not found (one-core figures may use more)'}")
-    budget = 0.3 if quick else 1.5
+    budget = 0.5 if quick else 3.0
     dense_sizes = [(256, 256, 256), (4096, 512, 512), (64, 784, 128)]
     conv_sizes = [(16, 16, 32, 32, 32, 3), (8, 3, 64, 64, 16, 5)]
     for label, threads in (("default threads", default_threads), ("one core", 1)):
