@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "common/cpu/unit_rows.h"
+#include "common/cpu/unit_tables.h"
 #include "update/vareksgdupdate.h"
 
 namespace {
