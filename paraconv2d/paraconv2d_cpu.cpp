@@ -18,7 +18,7 @@ using varekpt::cpu::RowValues;
 using varekpt::cpu::run_simd;
 
 constexpr int kWindowsPerChunk = 64;  // windows of one input-gradient step
-constexpr int kUnitsPerTask = 64;  // a multiple of two vectors of the widest path
+constexpr int kUnitsPerTask = 64;     // a multiple of two vectors of the widest path
 
 struct Geometry {
   int kh, kw, sh, sw, dh, dw, C, H, W, units, outH, outW;
@@ -79,24 +79,24 @@ void paraconv2d_forward_cpu_main(const T* input, const T* parameters, double dou
   const int task_rows = varekpt::cpu::rows_per_task(N * hw, unit_tasks);
   const int64_t window_tasks = (hw + task_rows - 1) / task_rows;
   const int64_t row_tasks = N * window_tasks;
-  parallel_items(
-      row_tasks * unit_tasks, int64_t{task_rows} * kUnitsPerTask * d,
-      [&](int64_t begin, int64_t end) {
-        std::vector<T> x(static_cast<size_t>(task_rows) * std::max(d, 1));
-        for (int64_t task = begin; task < end; ++task) {
-          const int64_t n = task % row_tasks / window_tasks;
-          const int w0 = static_cast<int>(task % window_tasks) * task_rows;
-          const int u0 = static_cast<int>(task / row_tasks) * kUnitsPerTask;
-          const int rows = static_cast<int>(std::min<int64_t>(task_rows, hw - w0));
-          const int u1 = std::min(units, u0 + kUnitsPerTask);
-          g.gather(input + n * g.image(), w0, rows, 0, d, x.data(), d);
-          const int64_t at = n * units * hw + w0;
-          run_simd([&](auto bytes) {
-            varekpt::cpu::forward_rows<T, decltype(bytes)::value>(
-                x.data(), d, rows, t, u0, u1, factor, {hsum + at, 1, hw}, {output + at, 1, hw});
-          });
-        }
-      });
+  parallel_items(row_tasks * unit_tasks, int64_t{task_rows} * kUnitsPerTask * d,
+                 [&](int64_t begin, int64_t end) {
+                   std::vector<T> x(static_cast<size_t>(task_rows) * std::max(d, 1));
+                   for (int64_t task = begin; task < end; ++task) {
+                     const int64_t n = task % row_tasks / window_tasks;
+                     const int w0 = static_cast<int>(task % window_tasks) * task_rows;
+                     const int u0 = static_cast<int>(task / row_tasks) * kUnitsPerTask;
+                     const int rows = static_cast<int>(std::min<int64_t>(task_rows, hw - w0));
+                     const int u1 = std::min(units, u0 + kUnitsPerTask);
+                     g.gather(input + n * g.image(), w0, rows, 0, d, x.data(), d);
+                     const int64_t at = n * units * hw + w0;
+                     run_simd([&](auto bytes) {
+                       varekpt::cpu::forward_rows<T, decltype(bytes)::value>(
+                           x.data(), d, rows, t, u0, u1, factor, {hsum + at, 1, hw},
+                           {output + at, 1, hw});
+                     });
+                   }
+                 });
 }
 
 template <typename T>
@@ -125,39 +125,38 @@ void paraconv2d_backward_cpu_main(const T* grad, const T* input, const T* parame
     const int groups = std::min(C, std::max(1, (2 * threads + N - 1) / std::max(N, 1)));
     const int per_group = (C + groups - 1) / groups;
     const int taps = kh * kw;
-    parallel_items(int64_t{N} * groups, hw * per_group * taps * units,
-                   [&](int64_t begin, int64_t end) {
-                     // The sums run over whole panels of taps, from k0 on.
-                     constexpr int P = varekpt::cpu::UnitTables<T>::kPanel;
-                     const int ld = round_up_lanes<T>(per_group * taps + P, 2);
-                     std::vector<T> x(static_cast<size_t>(kWindowsPerChunk) * ld);
-                     std::vector<T> acc(x.size());
-                     for (int64_t task = begin; task < end; ++task) {
-                       const int64_t n = task / groups;
-                       const int k = static_cast<int>(task % groups) * per_group * taps;
-                       const int k_end = std::min(d, k + per_group * taps);
-                       if (k >= k_end) continue;
-                       const int k0 = k / P * P;
-                       const T* image = input + n * g.image();
-                       T* grad_image = grad_input + n * g.image();
-                       for (int w0 = 0; w0 < hw; w0 += kWindowsPerChunk) {
-                         const int rows = static_cast<int>(std::min<int64_t>(kWindowsPerChunk, hw - w0));
-                         g.gather(image, w0, rows, k0, ld, x.data(), ld);
-                         const RowValues<T> gr{grad + n * units * hw + w0, 1, hw};
-                         const RowValues<T> hs{hsum + n * units * hw + w0, 1, hw};
-                         run_simd([&](auto bytes) {
-                           varekpt::cpu::input_grad_rows<T, decltype(bytes)::value>(
-                               x.data(), ld, rows, k0, k_end - k0, gr, hs, t, acc.data(), ld);
-                         });
-                         for (int r = 0; r < rows; ++r) {
-                           const T* a = acc.data() + r * ld - k0;
-                           g.for_taps(w0 + r, k, k_end, [&](int tap, int64_t at) {
-                             grad_image[at] = grad_image[at] + a[tap];
-                           });
-                         }
-                       }
-                     }
-                   });
+    parallel_items(
+        int64_t{N} * groups, hw * per_group * taps * units, [&](int64_t begin, int64_t end) {
+          // The sums run over whole panels of taps, from k0 on.
+          constexpr int P = varekpt::cpu::UnitTables<T>::kPanel;
+          const int ld = round_up_lanes<T>(per_group * taps + P, 2);
+          std::vector<T> x(static_cast<size_t>(kWindowsPerChunk) * ld);
+          std::vector<T> acc(x.size());
+          for (int64_t task = begin; task < end; ++task) {
+            const int64_t n = task / groups;
+            const int k = static_cast<int>(task % groups) * per_group * taps;
+            const int k_end = std::min(d, k + per_group * taps);
+            if (k >= k_end) continue;
+            const int k0 = k / P * P;
+            const T* image = input + n * g.image();
+            T* grad_image = grad_input + n * g.image();
+            for (int w0 = 0; w0 < hw; w0 += kWindowsPerChunk) {
+              const int rows = static_cast<int>(std::min<int64_t>(kWindowsPerChunk, hw - w0));
+              g.gather(image, w0, rows, k0, ld, x.data(), ld);
+              const RowValues<T> gr{grad + n * units * hw + w0, 1, hw};
+              const RowValues<T> hs{hsum + n * units * hw + w0, 1, hw};
+              run_simd([&](auto bytes) {
+                varekpt::cpu::input_grad_rows<T, decltype(bytes)::value>(
+                    x.data(), ld, rows, k0, k_end - k0, gr, hs, t, acc.data(), ld);
+              });
+              for (int r = 0; r < rows; ++r) {
+                const T* a = acc.data() + r * ld - k0;
+                g.for_taps(w0 + r, k, k_end,
+                           [&](int tap, int64_t at) { grad_image[at] = grad_image[at] + a[tap]; });
+              }
+            }
+          }
+        });
     // The input gradient carries the factor like the parameter gradients.
     parallel_items(inputs, 1, [&](int64_t begin, int64_t end) {
       for (int64_t i = begin; i < end; ++i) grad_input[i] *= f2;
@@ -183,8 +182,7 @@ void paraconv2d_backward_cpu_main(const T* grad, const T* input, const T* parame
         g.gather(input + row / hw * g.image(), static_cast<int>(row % hw), count, k, width, dst,
                  ld);
       },
-      [&](int64_t row) { return (row / hw + 1) * hw; }, values_at(grad), values_at(gh.get()),
-      sums);
+      [&](int64_t row) { return (row / hw + 1) * hw; }, values_at(grad), values_at(gh.get()), sums);
   varekpt::cpu::store_param_grads(sums, units, d, t.dp, f2, grad_parameters);
 }
 

@@ -26,9 +26,8 @@ struct Step {
 // combined with the momentum: written to out as they are, or as the update
 // par − newpar when `as_update`.
 template <typename T, int Bytes>
-VAREKPT_INLINE void new_parameters(const Step<T>& s, const T* grad, const T* moments,
-                                   const T* par, int64_t begin, int64_t end, bool as_update,
-                                   T* out) {
+VAREKPT_INLINE void new_parameters(const Step<T>& s, const T* grad, const T* moments, const T* par,
+                                   int64_t begin, int64_t end, bool as_update, T* out) {
   using S = varekpt::cpu::Simd<T, Bytes>;
   const bool momentum = s.m > 0, nesterov = momentum && s.nesterov;
   int64_t i = begin;
@@ -63,10 +62,10 @@ constexpr int64_t kElementsPerTask = 1 << 14;
 }  // namespace
 
 template <typename T>
-void vareksgd_getparupdate_cpu_main(const T* grad, const T* moments, const T* par, int units,
-                                    int d, double doublehlr, double /*doubleplr*/,
-                                    double doublemomentum, double /*doubledampening*/,
-                                    bool nesterov, double doublewd, T* update, T* scratch) {
+void vareksgd_getparupdate_cpu_main(const T* grad, const T* moments, const T* par, int units, int d,
+                                    double doublehlr, double /*doubleplr*/, double doublemomentum,
+                                    double /*doubledampening*/, bool nesterov, double doublewd,
+                                    T* update, T* scratch) {
   const Step<T> s{static_cast<T>(doublehlr), static_cast<T>(doublemomentum), nesterov};
   const T wd = static_cast<T>(doublewd);
   const int64_t L = int64_t{d + 1} * units * 2;
@@ -91,27 +90,26 @@ void vareksgd_getparupdate_cpu_main(const T* grad, const T* moments, const T* pa
   const T hlr_wd = s.hlr * wd;
   parallel_items(units, 4 * int64_t{d}, [&](int64_t begin, int64_t end) {
     run_simd([&](auto) {
-    for (int64_t u = begin; u < end; ++u) {
-      T& h0 = scratch[u];
-      T* row = scratch + units + u * d;
-      const T* par_row = par + units + u * d;
-      const T length = unit_length(h0, row, d);
-      h0 = h0 - par[u] * hlr_wd;
-      for (int j = 0; j < d; ++j) row[j] = row[j] - par_row[j] * hlr_wd;
-      const T decayed_length = unit_length(h0, row, d);
-      const T r = decayed_length == 0 ? T(1) : length / decayed_length;
-      update[u] = par[u] - h0 * r;
-      T* update_row = update + units + u * d;
-      for (int j = 0; j < d; ++j) update_row[j] = par_row[j] - row[j] * r;
-    }
+      for (int64_t u = begin; u < end; ++u) {
+        T& h0 = scratch[u];
+        T* row = scratch + units + u * d;
+        const T* par_row = par + units + u * d;
+        const T length = unit_length(h0, row, d);
+        h0 = h0 - par[u] * hlr_wd;
+        for (int j = 0; j < d; ++j) row[j] = row[j] - par_row[j] * hlr_wd;
+        const T decayed_length = unit_length(h0, row, d);
+        const T r = decayed_length == 0 ? T(1) : length / decayed_length;
+        update[u] = par[u] - h0 * r;
+        T* update_row = update + units + u * d;
+        for (int j = 0; j < d; ++j) update_row[j] = par_row[j] - row[j] * r;
+      }
     });
   });
 }
 
-template void vareksgd_getparupdate_cpu_main<float>(const float*, const float*, const float*,
-                                                    int, int, double, double, double, double,
-                                                    bool, double, float*, float*);
-template void vareksgd_getparupdate_cpu_main<double>(const double*, const double*,
-                                                     const double*, int, int, double, double,
-                                                     double, double, bool, double, double*,
-                                                     double*);
+template void vareksgd_getparupdate_cpu_main<float>(const float*, const float*, const float*, int,
+                                                    int, double, double, double, double, bool,
+                                                    double, float*, float*);
+template void vareksgd_getparupdate_cpu_main<double>(const double*, const double*, const double*,
+                                                     int, int, double, double, double, double, bool,
+                                                     double, double*, double*);

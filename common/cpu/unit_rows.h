@@ -9,12 +9,12 @@
 // vector width or the split of the work over threads.
 #pragma once
 
+#include <ATen/Parallel.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <vector>
-
-#include <ATen/Parallel.h>
 
 #include "common/cpu/simd.h"
 #include "common/cpu/unit_tables.h"
@@ -29,7 +29,7 @@ struct RowValues {
   const T* base;
   int64_t row_stride, unit_stride;
 
-  VAREKPT_INLINE T at(int r, int u) const { return base[r * row_stride + u * unit_stride]; }
+  VAREKPT_INLINE T at(int64_t r, int64_t u) const { return base[r * row_stride + u * unit_stride]; }
   RowValues from_row(int64_t r) const { return {base + r * row_stride, row_stride, unit_stride}; }
 };
 
@@ -45,10 +45,18 @@ struct RowResults {
 template <typename Fn>
 VAREKPT_INLINE void with_block(int n, Fn&& fn) {
   switch (n) {
-    case 1: fn(std::integral_constant<int, 1>{}); break;
-    case 2: fn(std::integral_constant<int, 2>{}); break;
-    case 3: fn(std::integral_constant<int, 3>{}); break;
-    default: fn(std::integral_constant<int, 4>{}); break;
+    case 1:
+      fn(std::integral_constant<int, 1>{});
+      break;
+    case 2:
+      fn(std::integral_constant<int, 2>{});
+      break;
+    case 3:
+      fn(std::integral_constant<int, 3>{});
+      break;
+    default:
+      fn(std::integral_constant<int, 4>{});
+      break;
   }
 }
 
@@ -58,9 +66,8 @@ VAREKPT_INLINE void with_block(int n, Fn&& fn) {
 //   o = s·s; o = o − t·t with t = x[j] − p[u][j] for j ascending;
 //   o = o − p0[u]·p0[u]; output = o·factor.
 template <typename T, int Bytes>
-VAREKPT_INLINE void forward_rows(const T* x, int64_t ldx, int rows, const UnitTables<T>& t,
-                                 int u0, int u1, T factor, RowResults<T> hsum,
-                                 RowResults<T> output) {
+VAREKPT_INLINE void forward_rows(const T* x, int64_t ldx, int rows, const UnitTables<T>& t, int u0,
+                                 int u1, T factor, RowResults<T> hsum, RowResults<T> output) {
   using S = Simd<T, Bytes>;
   using V = typename S::V;
   constexpr int W = S::W;
@@ -80,7 +87,7 @@ VAREKPT_INLINE void forward_rows(const T* x, int64_t ldx, int rows, const UnitTa
         }
         const int64_t panel = int64_t{u} / P * d * P + u % P;
         const T* ht = t.ht.get() + panel;
-        for (int j = 0; j < d; ++j) {
+        for (int64_t j = 0; j < d; ++j) {
           V hv[NV];
           for (int b = 0; b < NV; ++b) hv[b] = S::load(ht + j * P + b * W);
           for (int r = 0; r < R; ++r) {
@@ -92,7 +99,7 @@ VAREKPT_INLINE void forward_rows(const T* x, int64_t ldx, int rows, const UnitTa
           for (int b = 0; b < NV; ++b) o[r][b] = s[r][b] * s[r][b];
         }
         const T* pt = t.pt.get() + panel;
-        for (int j = 0; j < d; ++j) {
+        for (int64_t j = 0; j < d; ++j) {
           V pv[NV];
           for (int b = 0; b < NV; ++b) pv[b] = S::load(pt + j * P + b * W);
           for (int r = 0; r < R; ++r) {
@@ -130,8 +137,8 @@ VAREKPT_INLINE void forward_rows(const T* x, int64_t ldx, int rows, const UnitTa
 // vectors (out is padded like x).
 template <typename T, int Bytes>
 VAREKPT_INLINE void input_grad_rows(const T* x, int64_t ldx, int rows, int k, int width,
-                                    RowValues<T> grad, RowValues<T> hsum,
-                                    const UnitTables<T>& t, T* out, int64_t ldo) {
+                                    RowValues<T> grad, RowValues<T> hsum, const UnitTables<T>& t,
+                                    T* out, int64_t ldo) {
   using S = Simd<T, Bytes>;
   using V = typename S::V;
   constexpr int W = S::W;
@@ -151,7 +158,7 @@ VAREKPT_INLINE void input_grad_rows(const T* x, int64_t ldx, int rows, int k, in
           for (int r = 0; r < R; ++r) {
             for (int b = 0; b < NB; ++b) acc[r][b] = S::splat(T(0));
           }
-          for (int u = 0; u < units; ++u) {
+          for (int64_t u = 0; u < units; ++u) {
             V pv[NB], hv[NB];
             for (int b = 0; b < NB; ++b) {
               pv[b] = S::load(pcols + u * P + b * W);
@@ -256,8 +263,10 @@ struct ParamSums {
   std::unique_ptr<T[]> h0, p0;  // [units]
 
   ParamSums(int units, int dp)
-      : h(uninitialized<T>(int64_t{units} * dp)), p(uninitialized<T>(int64_t{units} * dp)),
-        h0(uninitialized<T>(units)), p0(uninitialized<T>(units)) {
+      : h(uninitialized<T>(int64_t{units} * dp)),
+        p(uninitialized<T>(int64_t{units} * dp)),
+        h0(uninitialized<T>(units)),
+        p0(uninitialized<T>(units)) {
     parallel_items(units, dp, [&](int64_t begin, int64_t end) {
       std::fill(h.get() + begin * dp, h.get() + end * dp, T(0));
       std::fill(p.get() + begin * dp, p.get() + end * dp, T(0));
@@ -283,8 +292,8 @@ void param_grad_sums(const UnitTables<T>& t, int64_t rows, const Gather& gather,
   const int tiles = std::max(1, (t.d + kTileWidth - 1) / kTileWidth);
   // Units are split into groups when the columns give too few tasks.
   const int threads = at::get_num_threads();
-  const int groups = std::min(std::max(1, (4 * threads + tiles - 1) / tiles),
-                              std::max(1, (units + 3) / 4));
+  const int groups =
+      std::min(std::max(1, (4 * threads + tiles - 1) / tiles), std::max(1, (units + 3) / 4));
   const int per_group = (units + groups - 1) / groups;
   parallel_items(int64_t{tiles} * groups, rows * per_group * kTileWidth,
                  [&](int64_t begin, int64_t end) {
@@ -302,9 +311,8 @@ void param_grad_sums(const UnitTables<T>& t, int64_t rows, const Gather& gather,
                        const RowValues<T> g = grad_at(row), gh = gh_at(row);
                        run_simd([&](auto bytes) {
                          param_grad_rows<T, decltype(bytes)::value>(
-                             buffer.data(), kTileWidth, count, k, width, g, gh, t, u0, u1,
-                             k == 0, sums.h.get(), sums.p.get(), sums.h0.get(),
-                             sums.p0.get());
+                             buffer.data(), kTileWidth, count, k, width, g, gh, t, u0, u1, k == 0,
+                             sums.h.get(), sums.p.get(), sums.h0.get(), sums.p0.get());
                        });
                        row = stop;
                      }

@@ -3,11 +3,11 @@
 // read.
 #pragma once
 
+#include <ATen/Parallel.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <memory>
-
-#include <ATen/Parallel.h>
 
 #include "common/cpu/simd.h"
 #include "common/parameter_blocks.h"
@@ -46,8 +46,8 @@ std::unique_ptr<T[]> uninitialized(int64_t n) {
 template <typename T>
 struct UnitTables {
   int units = 0, d = 0;
-  int up = 0;  // units rounded up to whole pairs of vectors
-  int dp = 0;  // d rounded up to whole panels (at least one)
+  int up = 0;                   // units rounded up to whole pairs of vectors
+  int dp = 0;                   // d rounded up to whole panels (at least one)
   std::unique_ptr<T[]> h0, p0;  // [up]
   // h and p transposed for the forward, in panels of kPanel units:
   // [up / kPanel][d][kPanel], so that a block of units reads them in order.

@@ -1,13 +1,13 @@
 // The CPU workers give the plain loops' bits on every instruction-set path
 // this machine has, on one thread and on several, for sizes that fill no
 // whole vector and shapes that split across threads and row chunks.
+#include <ATen/Parallel.h>
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <ATen/Parallel.h>
 
 #include "common/cpu/isa.h"
 #include "paraboloid/paraboloid.h"
@@ -46,8 +46,7 @@ void expect_same_bits(const std::vector<T>& got, const std::vector<T>& want,
   ASSERT_EQ(got.size(), want.size()) << what;
   for (size_t i = 0; i < got.size(); ++i) {
     if (std::memcmp(&got[i], &want[i], sizeof(T)) != 0) {
-      ADD_FAILURE() << what << ": element " << i << " is " << got[i] << ", plain loop "
-                    << want[i];
+      ADD_FAILURE() << what << ": element " << i << " is " << got[i] << ", plain loop " << want[i];
       return;
     }
   }
@@ -69,7 +68,9 @@ TYPED_TEST_SUITE(CpuPaths, ElementTypes);
 
 TYPED_TEST(CpuPaths, DenseLayerMatchesPlainLoops) {
   using T = TypeParam;
-  struct Shape { int N, d, units; };
+  struct Shape {
+    int N, d, units;
+  };
   // 300 rows span two row chunks of the parameter gradients.
   for (const Shape s : {Shape{1, 1, 1}, Shape{7, 9, 33}, Shape{33, 7, 9}, Shape{9, 33, 7},
                         Shape{5, 0, 3}, Shape{300, 70, 41}, Shape{64, 130, 150}}) {
@@ -98,14 +99,15 @@ TYPED_TEST(CpuPaths, DenseLayerMatchesPlainLoops) {
 
 TYPED_TEST(CpuPaths, ConvolutionLayerMatchesPlainLoops) {
   using T = TypeParam;
-  struct Shape { int N, C, H, W, units, kh, kw, sh, sw, dh, dw; };
+  struct Shape {
+    int N, C, H, W, units, kh, kw, sh, sw, dh, dw;
+  };
   // Windows per image: 1; 7×9; 5×33 (dilated, strided rows); 10×10 with a
   // 1×1 kernel; 18×18 = 324, more than one row chunk.
-  for (const Shape s : {Shape{1, 1, 3, 3, 1, 3, 3, 1, 1, 1, 1},
-                        Shape{2, 3, 9, 11, 7, 3, 3, 1, 1, 1, 1},
-                        Shape{3, 2, 13, 41, 9, 3, 5, 2, 1, 1, 2},
-                        Shape{2, 5, 10, 10, 33, 1, 1, 1, 1, 1, 1},
-                        Shape{3, 6, 20, 20, 20, 3, 3, 1, 1, 1, 1}}) {
+  for (const Shape s :
+       {Shape{1, 1, 3, 3, 1, 3, 3, 1, 1, 1, 1}, Shape{2, 3, 9, 11, 7, 3, 3, 1, 1, 1, 1},
+        Shape{3, 2, 13, 41, 9, 3, 5, 2, 1, 1, 2}, Shape{2, 5, 10, 10, 33, 1, 1, 1, 1, 1, 1},
+        Shape{3, 6, 20, 20, 20, 3, 3, 1, 1, 1, 1}}) {
     const int d = s.C * s.kh * s.kw, L = 2 * s.units * (d + 1);
     const int outH = (s.H - (s.dh * (s.kh - 1) + 1)) / s.sh + 1;
     const int outW = (s.W - (s.dw * (s.kw - 1) + 1)) / s.sw + 1;
@@ -119,8 +121,8 @@ TYPED_TEST(CpuPaths, ConvolutionLayerMatchesPlainLoops) {
                          s.sw, s.dh, s.dw, s.N, s.C, s.H, s.W, s.units, outH, outW, gi.data(),
                          gp.data(), false);
     on_every_path([&](const std::string& path) {
-      const std::string what = "outW " + std::to_string(outW) + ", units " +
-                               std::to_string(s.units) + ", " + path;
+      const std::string what =
+          "outW " + std::to_string(outW) + ", units " + std::to_string(s.units) + ", " + path;
       std::vector<T> out2(outputs), hsum2(outputs), gi2(gi.size()), gp2(L);
       paraconv2d_forward_cpu_main(x.data(), prm.data(), 0.7, s.kh, s.kw, s.sh, s.sw, s.dh, s.dw,
                                   s.N, s.C, s.H, s.W, s.units, outH, outW, out2.data(),
@@ -140,8 +142,14 @@ TYPED_TEST(CpuPaths, ConvolutionLayerMatchesPlainLoops) {
 
 TYPED_TEST(CpuPaths, UpdateMatchesPlainLoop) {
   using T = TypeParam;
-  struct Shape { int units, d; };
-  struct Step { double momentum; bool nesterov; double wd; };
+  struct Shape {
+    int units, d;
+  };
+  struct Step {
+    double momentum;
+    bool nesterov;
+    double wd;
+  };
   // 300 × 333 makes 200400 parameters, several tasks of the element pass.
   for (const Shape s : {Shape{1, 1}, Shape{7, 9}, Shape{33, 7}, Shape{3, 0}, Shape{300, 333}}) {
     const int L = 2 * s.units * (s.d + 1);
@@ -150,13 +158,13 @@ TYPED_TEST(CpuPaths, UpdateMatchesPlainLoop) {
     for (const Step step : {Step{0, true, 0}, Step{0.9, false, 0}, Step{0.9, true, 0},
                             Step{0.9, true, 0.01}, Step{0, false, 0.3}}) {
       std::vector<T> want(L), scratch(L + 2 * s.units);
-      plain::update(grad.data(), moments.data(), par.data(), s.units, s.d, 0.05, 0.0,
-                    step.momentum, 0.0, step.nesterov, step.wd, want.data(), scratch.data());
+      plain::update(grad.data(), moments.data(), par.data(), s.units, s.d, 0.05, 0.0, step.momentum,
+                    0.0, step.nesterov, step.wd, want.data(), scratch.data());
       on_every_path([&](const std::string& path) {
         std::vector<T> got(L), scratch2(scratch.size());
-        vareksgd_getparupdate_cpu_main(grad.data(), moments.data(), par.data(), s.units, s.d,
-                                       0.05, 0.0, step.momentum, 0.0, step.nesterov, step.wd,
-                                       got.data(), scratch2.data());
+        vareksgd_getparupdate_cpu_main(grad.data(), moments.data(), par.data(), s.units, s.d, 0.05,
+                                       0.0, step.momentum, 0.0, step.nesterov, step.wd, got.data(),
+                                       scratch2.data());
         expect_same_bits(got, want,
                          "units " + std::to_string(s.units) + ", d " + std::to_string(s.d) +
                              ", momentum " + std::to_string(step.momentum) + ", wd " +
