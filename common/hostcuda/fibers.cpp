@@ -310,10 +310,6 @@ __attribute__((noinline)) Fiber* Worker::new_fiber() {
   if (!free_fibers.empty()) {
     f = free_fibers.back();
     free_fibers.pop_back();
-#ifdef HOSTCUDA_ASAN
-    // Frames left by an earlier use (a block abandoned at a barrier) are gone.
-    ASAN_UNPOISON_MEMORY_REGION(f->mapping + page_size(), kStackSize);
-#endif
   } else {
     if (g_live_stacks.fetch_add(1) >= settings().stack_limit.load(std::memory_order_relaxed)) {
       g_live_stacks.fetch_sub(1);
@@ -344,6 +340,11 @@ __attribute__((noinline)) Fiber* Worker::new_fiber() {
     all_fibers.push_back(f);
   }
   f->tc.block = &block;
+#ifdef HOSTCUDA_ASAN
+  // Frames of an earlier use of the stack (a block abandoned at a barrier)
+  // are gone.
+  ASAN_UNPOISON_MEMORY_REGION(f->mapping + page_size(), kStackSize);
+#endif
   // Stacks are a multiple of the page size apart; shifting each top by a few
   // cache lines keeps the hot top frames of many fibers from sharing cache sets.
   const size_t shift = f->colour * 64;
@@ -366,6 +367,10 @@ __attribute__((noinline)) Fiber* Worker::new_fiber() {
 void Worker::release_stack(Fiber* f) {
 #ifdef HOSTCUDA_HAVE_VALGRIND
   VALGRIND_STACK_DEREGISTER(f->valgrind_id);
+#endif
+#ifdef HOSTCUDA_ASAN
+  // What is mapped here next (a thread's stack, say) starts clean.
+  ASAN_UNPOISON_MEMORY_REGION(f->mapping + page_size(), kStackSize);
 #endif
   munmap(f->mapping, kStackSize + page_size());
   delete f;

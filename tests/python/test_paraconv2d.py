@@ -1,4 +1,6 @@
 # The convolution layer's operators as users call them, against PyTorch's own arithmetic.
+import time
+
 import pytest
 import torch
 import torch.nn.functional as F
@@ -123,11 +125,48 @@ both_operators = pytest.mark.parametrize("op", ["forward", "backward"])
     ("x", torch.ones(2 ** 30, 0, 3, 3), "N·units is 21474836480, outside"),
     ("x", torch.ones(2 ** 26, 0, 7, 3), "N·units·outH is 6710886400, outside"),
     ("x", torch.ones(2 ** 26, 0, 3, 7), "N·units·outH·outW is 6710886400, outside"),
+    ("x", torch.ones(2 ** 30, 0, 5, 3), "N·outH is 3221225472, outside"),
+    ("x", torch.ones(1, 0, 2 ** 31 - 1, 2 ** 31 - 1), "N·outH·outW is 4611686005542486025,"),
 ])
 def test_bad_arguments_are_refused_with_clear_messages(op, arg, value, message):
     op = "backward" if arg in ("grad", "hsum") else op  # the forward takes neither
     with pytest.raises(ValueError, match=f"^ptparaconv2dfree::{op}: {message}"):
         call(op, **{arg: value})
+
+
+# Without units or images there is no work: the entries return at once, the gradients holding
+# what the workers leave (empty sums scaled by 2·factor; a skipped input gradient 0).
+@pytest.mark.parametrize("N,C,H,W,length", [(1, 0, 40000, 40000, 1), (2, 3, 30, 20, 55),
+                                            (0, 3, 5, 5, 56)])
+@pytest.mark.parametrize("factor", [0.5, -1.0])
+def test_no_work_returns_at_once(N, C, H, W, length, factor):
+    x, parameters = torch.ones(1).expand(N, C, H, W), torch.ones(length)
+    geometry, units = [pair(3, 3), pair(1, 1), pair(1, 1)], length // (2 * (9 * C + 1))
+    start = time.monotonic()
+    output, hsum = ops.forward(x, parameters, factor, *geometry)
+    grad = torch.ones(output.shape)
+    grad_input, grad_parameters = ops.backward(grad, x, parameters, hsum, factor, *geometry, False)
+    skipped = ops.backward(grad, x, parameters, hsum, factor, *geometry, True)[0]
+    assert time.monotonic() - start < 2
+    assert output.shape == hsum.shape == (N, units, H - 2, W - 2) and output.numel() == 0
+    assert grad_input.shape == skipped.shape == x.shape and not skipped.any()
+    assert grad_parameters.shape == (2 * units * (9 * C + 1),)
+    for g in (grad_input, grad_parameters):
+        assert torch.equal(g, torch.full_like(g, 0.0 * factor))  # -0.0 for a negative factor
+        assert torch.equal(g.signbit(), torch.full_like(g, factor < 0, dtype=torch.bool))
+
+
+# The geometry is read from the front of each tensor, in place: tensors expanded to 2**40 rows
+# would not fit in memory.
+def test_geometry_is_read_in_place():
+    x, parameters, geometry = layer(2, 2, 7, 6, 3, (3, 1), (2, 1), (1, 2))
+    long = [g[None, :].expand(2 ** 40, 2) for g in geometry]
+    for a, b in zip(ops.forward(x, parameters, 0.5, *long), ops.forward(x, parameters, 0.5, *geometry)):
+        assert torch.equal(a, b)
+    hsum = ops.forward(x, parameters, 0.5, *geometry)[1]
+    backward = [ops.backward(torch.ones_like(hsum), x, parameters, hsum, 0.5, *g, False)
+                for g in (long, geometry)]
+    assert all(torch.equal(a, b) for a, b in zip(*backward))
 
 
 # The element type is read from the input; the other tensors are read as that type.
