@@ -143,7 +143,6 @@ struct Worker {
   std::vector<Fiber*> slots;    // scratch for ordering a release
   void* barrier_site = nullptr;
   bool mismatch_reported = false;
-  bool abandoned = false;       // the block could not get a fiber stack
   unsigned phase = 0;
 
   Worker() {
@@ -397,7 +396,6 @@ void Worker::trim() {
 // The block could not get a fiber stack: it is given up (the launch fails),
 // and the fibers of its threads that wait at a barrier are free again.
 void Worker::abandon_block() {
-  abandoned = true;
   launch->fail(std::string("kernel ") + launch->args->name + " block " +
                    format_idx(block.block_idx) + ": no fiber stack for its threads",
                cudaErrorMemoryAllocation);
@@ -478,7 +476,6 @@ void Worker::run_block(LaunchState& l, uint64_t linear) {
   ready_pos = 0;
   barrier_site = nullptr;
   mismatch_reported = false;
-  abandoned = false;
   if (l.order == ResumeOrder::Shuffle) {
     start_perm.resize(num_threads);
     for (unsigned i = 0; i < num_threads; ++i) start_perm[i] = i;
@@ -563,7 +560,7 @@ size_t default_stack_limit() {
     if (std::fscanf(f, "%ld", &maps) != 1) maps = 65530;
     std::fclose(f);
   }
-  return static_cast<size_t>(std::max(maps / 4, 1024L));
+  return static_cast<size_t>(std::max(maps / 8 * 3, 1024L));
 }
 
 void run_blocks(LaunchState& l, int helpers) {

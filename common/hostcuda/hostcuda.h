@@ -107,7 +107,7 @@ int workers();
 void set_check_barrier_sites(bool on);
 
 // Largest number of fiber stacks (two memory mappings each) the process keeps
-// at once; 0 restores the default, a quarter of vm.max_map_count. Workers
+// at once; 0 restores the default, 3/8 of vm.max_map_count. Workers
 // give up free stacks while more than half are in use; a launch takes as many
 // workers as the stacks allow, and one whose block cannot get a stack fails
 // with cudaErrorMemoryAllocation (not sticky).

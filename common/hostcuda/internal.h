@@ -28,7 +28,7 @@ constexpr unsigned kMaxThreadsPerBlock = 1024;
 
 // Fiber stacks: each costs two memory mappings (stack and guard page), and a
 // process has a limited number of those (vm.max_map_count). The default limit
-// of live stacks leaves half of them to the rest of the process.
+// of live stacks leaves a quarter of them to the rest of the process.
 size_t default_stack_limit();
 
 // ---------------------------------------------------------------------------
