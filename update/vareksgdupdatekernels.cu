@@ -113,17 +113,17 @@ __global__ void CompensatefordecayKernel(const T* __restrict__ mags_before,
   if (threadIdx.x == 0) scalars[u] = r * scalars[u];
 }
 
-#define VAREKPT_INSTANTIATE(T)                                                  \
-  template __global__ void InitTensorKernel<T>(const T*, int, T*);              \
-  template __global__ void ApplymomentumKernel<T>(const T*, int, T, T*);        \
-  template __global__ void ApplynesterovKernel<T>(const T*, int, T, T*);        \
-  template __global__ void ApplywithlrKernel<T>(const T*, int, T, T*);          \
-  template __global__ void GetfinalpuKernel<T>(const T*, const T*, int, T, T*); \
-  template __global__ void ApplyweightdecayKernel<T>(const T*, int, T, T*);     \
-  template __global__ void ApplydecaytofocusKernel<T>(const T*, int, T, T*);    \
-  template __global__ void AdjustfocusKernel<T>(const T*, const T*, int, T*);   \
-  template __global__ void GetmagsKernel<T>(const T*, const T*, int, int, T*);  \
-  template __global__ void CompensatefordecayKernel<T>(const T*, const T*, int, int, T*, T*);
+#define VAREKPT_INSTANTIATE(T)                                         \
+  VAREKPT_KERNEL(InitTensorKernel, T, const T*, int, T*);              \
+  VAREKPT_KERNEL(ApplymomentumKernel, T, const T*, int, T, T*);        \
+  VAREKPT_KERNEL(ApplynesterovKernel, T, const T*, int, T, T*);        \
+  VAREKPT_KERNEL(ApplywithlrKernel, T, const T*, int, T, T*);          \
+  VAREKPT_KERNEL(GetfinalpuKernel, T, const T*, const T*, int, T, T*); \
+  VAREKPT_KERNEL(ApplyweightdecayKernel, T, const T*, int, T, T*);     \
+  VAREKPT_KERNEL(ApplydecaytofocusKernel, T, const T*, int, T, T*);    \
+  VAREKPT_KERNEL(AdjustfocusKernel, T, const T*, const T*, int, T*);   \
+  VAREKPT_KERNEL(GetmagsKernel, T, const T*, const T*, int, int, T*);  \
+  VAREKPT_KERNEL(CompensatefordecayKernel, T, const T*, const T*, int, int, T*, T*);
 VAREKPT_INSTANTIATE(float)
 VAREKPT_INSTANTIATE(double)
 #undef VAREKPT_INSTANTIATE

@@ -54,6 +54,7 @@ enum cudaError {
   cudaErrorInvalidValue = 1,
   cudaErrorMemoryAllocation = 2,
   cudaErrorInvalidConfiguration = 9,
+  cudaErrorInvalidDeviceFunction = 98,
   cudaErrorInvalidResourceHandle = 400,
   cudaErrorNotReady = 600,
   cudaErrorLaunchFailure = 719,
@@ -69,6 +70,9 @@ typedef struct CUstream_st* cudaStream_t;
 #define cudaStreamDefault 0x00
 #define cudaStreamNonBlocking 0x01
 
+// The runtime calls have C linkage, as the CUDA runtime's do, so that a native
+// caller (or ctypes) finds them by name.
+extern "C" {
 cudaError_t cudaStreamCreate(cudaStream_t* stream);
 cudaError_t cudaStreamCreateWithFlags(cudaStream_t* stream, unsigned int flags);
 cudaError_t cudaStreamDestroy(cudaStream_t stream);
@@ -78,6 +82,14 @@ cudaError_t cudaGetLastError();
 cudaError_t cudaPeekAtLastError();
 const char* cudaGetErrorString(cudaError_t error);
 const char* cudaGetErrorName(cudaError_t error);
+
+// Launches the registered kernel whose launch function is at `func`, with the
+// arguments at the addresses in `args` (one per kernel parameter, read as the
+// kernel's parameter types). An address that no kernel registered gives
+// cudaErrorInvalidDeviceFunction; otherwise as hostcuda::launch below.
+cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** args, size_t sharedMem,
+                             cudaStream_t stream);
+}
 // "Device" memory is host memory; these exist so host wrappers compile unchanged.
 
 // ---------------------------------------------------------------------------
@@ -187,6 +199,43 @@ void invoke(const void* kernel, const void* args) {
 
 [[noreturn]] void trap();
 
+template <typename... Params>
+cudaError_t launch_copied(const char* name, void (*kernel)(Params...), dim3 grid, dim3 block,
+                          size_t shared_bytes, cudaStream_t stream,
+                          const std::tuple<std::decay_t<Params>...>& copied) {
+  static_assert((std::is_trivially_copyable<std::decay_t<Params>>::value && ...),
+                "kernel parameters must be trivially copyable");
+  using Tuple = std::tuple<std::decay_t<Params>...>;
+  const LaunchArgs l{name,   reinterpret_cast<const void*>(kernel),
+                     &invoke<void (*)(Params...), Tuple>,
+                     &copied, grid, block, shared_bytes, stream};
+  return launch(l);
+}
+
+// cudaLaunchKernel's path into a registered kernel: copies each argument out
+// of `args` as the kernel's own parameter type.
+template <typename... Params, size_t... I>
+cudaError_t launch_from_addresses(const char* name, void (*kernel)(Params...), dim3 grid,
+                                  dim3 block, void** args, size_t shared_bytes,
+                                  cudaStream_t stream, std::index_sequence<I...>) {
+  const std::tuple<std::decay_t<Params>...> copied(
+      *static_cast<const std::decay_t<Params>*>(args[I])...);
+  return launch_copied(name, kernel, grid, block, shared_bytes, stream, copied);
+}
+
+template <typename... Params>
+cudaError_t launch_registered(const char* name, const void* func, dim3 grid, dim3 block,
+                              void** args, size_t shared_bytes, cudaStream_t stream) {
+  auto kernel = reinterpret_cast<void (*)(Params...)>(const_cast<void*>(func));
+  return launch_from_addresses(name, kernel, grid, block, args, shared_bytes, stream,
+                               std::index_sequence_for<Params...>{});
+}
+
+using Launcher = cudaError_t (*)(const char* name, const void* func, dim3 grid, dim3 block,
+                                 void** args, size_t shared_bytes, cudaStream_t stream);
+void register_kernel(const void* func, const char* name, Launcher launcher);
+void unregister_kernel(const void* func);
+
 }  // namespace detail
 
 // Runs kernel<<<grid, block, shared_bytes, stream>>>(args...) to completion
@@ -208,20 +257,27 @@ template <typename... Params, typename... Args>
 cudaError_t launch(const char* name, void (*kernel)(Params...), dim3 grid, dim3 block,
                    size_t shared_bytes, cudaStream_t stream, Args&&... args) {
   static_assert(sizeof...(Params) == sizeof...(Args), "wrong number of kernel arguments");
-  static_assert((std::is_trivially_copyable<std::decay_t<Params>>::value && ...),
-                "kernel parameters must be trivially copyable");
-  using Tuple = std::tuple<std::decay_t<Params>...>;
-  const Tuple copied(static_cast<std::decay_t<Params>>(std::forward<Args>(args))...);
-  detail::LaunchArgs l{name,
-                       reinterpret_cast<const void*>(kernel),
-                       &detail::invoke<void (*)(Params...), Tuple>,
-                       &copied,
-                       grid,
-                       block,
-                       shared_bytes,
-                       stream};
-  return detail::launch(l);
+  const std::tuple<std::decay_t<Params>...> copied(
+      static_cast<std::decay_t<Params>>(std::forward<Args>(args))...);
+  return detail::launch_copied(name, kernel, grid, block, shared_bytes, stream, copied);
 }
+
+// Registers a kernel for cudaLaunchKernel for the registration's lifetime, as
+// the CUDA runtime registers a library's device code while it is loaded.
+class KernelRegistration {
+ public:
+  template <typename... Params>
+  KernelRegistration(const char* name, void (*kernel)(Params...))
+      : func_(reinterpret_cast<const void*>(kernel)) {
+    detail::register_kernel(func_, name, &detail::launch_registered<Params...>);
+  }
+  ~KernelRegistration() { detail::unregister_kernel(func_); }
+  KernelRegistration(const KernelRegistration&) = delete;
+  KernelRegistration& operator=(const KernelRegistration&) = delete;
+
+ private:
+  const void* func_;
+};
 
 }  // namespace hostcuda
 

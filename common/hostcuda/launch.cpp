@@ -1,6 +1,7 @@
 // Launches of the host execution layer: the device's limits, the launch
 // trace, and running a launch's blocks.
 #include <algorithm>
+#include <unordered_map>
 #include <vector>
 
 #include "common/hostcuda/internal.h"
@@ -73,6 +74,40 @@ cudaError_t launch(const LaunchArgs& l) {
   return cudaSuccess;
 }
 
+// ---------------------------------------------------------------------------
+// Kernels registered for cudaLaunchKernel, by the address of their launch function.
+
+namespace {
+
+struct RegisteredKernel {
+  const char* name;
+  Launcher launcher;
+};
+
+struct KernelRegistry {
+  std::mutex mu;
+  std::unordered_map<const void*, RegisteredKernel> kernels;
+};
+
+KernelRegistry& kernel_registry() {
+  static KernelRegistry* r = new KernelRegistry;  // outlives the registrations' destructors
+  return *r;
+}
+
+}  // namespace
+
+void register_kernel(const void* func, const char* name, Launcher launcher) {
+  KernelRegistry& r = kernel_registry();
+  std::lock_guard<std::mutex> lock(r.mu);
+  r.kernels[func] = RegisteredKernel{name, launcher};
+}
+
+void unregister_kernel(const void* func) {
+  KernelRegistry& r = kernel_registry();
+  std::lock_guard<std::mutex> lock(r.mu);
+  r.kernels.erase(func);
+}
+
 [[noreturn]] void trap() { throw TrapSignal{}; }
 
 }  // namespace detail
@@ -92,3 +127,16 @@ std::vector<LaunchRecord> trace_stop() {
 }
 
 }  // namespace hostcuda
+
+cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** args, size_t sharedMem,
+                             cudaStream_t stream) {
+  hostcuda::detail::RegisteredKernel k{};
+  {
+    auto& r = hostcuda::detail::kernel_registry();
+    std::lock_guard<std::mutex> lock(r.mu);
+    const auto it = r.kernels.find(func);
+    if (it == r.kernels.end()) return hostcuda::detail::note(cudaErrorInvalidDeviceFunction);
+    k = it->second;
+  }
+  return k.launcher(k.name, func, grid, block, args, sharedMem, stream);
+}

@@ -182,6 +182,7 @@ const char* cudaGetErrorString(cudaError_t error) {
     case cudaErrorInvalidValue: return "invalid argument";
     case cudaErrorMemoryAllocation: return "out of memory";
     case cudaErrorInvalidConfiguration: return "invalid configuration argument";
+    case cudaErrorInvalidDeviceFunction: return "invalid device function";
     case cudaErrorInvalidResourceHandle: return "invalid resource handle";
     case cudaErrorNotReady: return "device not ready";
     case cudaErrorLaunchFailure: return "unspecified launch failure";
@@ -195,6 +196,7 @@ const char* cudaGetErrorName(cudaError_t error) {
     case cudaErrorInvalidValue: return "cudaErrorInvalidValue";
     case cudaErrorMemoryAllocation: return "cudaErrorMemoryAllocation";
     case cudaErrorInvalidConfiguration: return "cudaErrorInvalidConfiguration";
+    case cudaErrorInvalidDeviceFunction: return "cudaErrorInvalidDeviceFunction";
     case cudaErrorInvalidResourceHandle: return "cudaErrorInvalidResourceHandle";
     case cudaErrorNotReady: return "cudaErrorNotReady";
     case cudaErrorLaunchFailure: return "cudaErrorLaunchFailure";

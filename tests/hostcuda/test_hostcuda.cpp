@@ -1,6 +1,6 @@
 // The host execution layer: barriers and resume orders, early returns,
 // shared memory, indices and atomics, launch limits and errors, streams,
-// sticky kernel failures, the launch trace.
+// sticky kernel failures, the launch trace, launches by address.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -281,6 +281,41 @@ TEST_F(HostCuda, FailingKernelLeavesStickyErrorUntilReset) {
     EXPECT_EQ(count(&n), cudaSuccess);
     EXPECT_EQ(n, 1);
   }
+}
+
+// A kernel with parameters of several sizes, registered for launches by address.
+__global__ void AxpyKernel(double a, const float* x, int n, char tag, double* y) {
+  const int i = blockIdx.x * blockDim.x + threadIdx.x;
+  if (i < n) y[i] += a * x[i] + tag;
+}
+const hostcuda::KernelRegistration axpy_registration("Axpy", AxpyKernel);
+
+TEST_F(HostCuda, LaunchByAddressCopiesArgumentsAsTheKernelsTypesAndChecksTheConfiguration) {
+  const float x[5] = {1, 2, 3, 4, 5};
+  double y[5] = {};
+  double a = 0.5;
+  const float* xp = x;
+  int n = 5;
+  char tag = 2;
+  double* yp = y;
+  void* args[] = {&a, &xp, &n, &tag, &yp};
+  const void* axpy = reinterpret_cast<const void*>(AxpyKernel);
+  hostcuda::trace_start();
+  ASSERT_EQ(cudaLaunchKernel(axpy, dim3(2), dim3(4), args, 0, nullptr), cudaSuccess);
+  EXPECT_EQ(cudaLaunchKernel(axpy, dim3(1), dim3(1025), args, 0, nullptr), cudaErrorInvalidConfiguration);
+  EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidConfiguration);
+  EXPECT_EQ(cudaLaunchKernel(axpy, dim3(1), dim3(1), args, 48 * 1024 + 1, nullptr), cudaErrorInvalidValue);
+  EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidValue);
+  const std::vector<hostcuda::LaunchRecord> trace = hostcuda::trace_stop();
+  ASSERT_EQ(trace.size(), 3u);
+  EXPECT_EQ(trace[0].kernel, "Axpy");
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(y[i], 0.5 * x[i] + 2);
+
+  // An address that no kernel registered.
+  EXPECT_EQ(cudaLaunchKernel(reinterpret_cast<const void*>(CountKernel), dim3(1), dim3(1), args, 0, nullptr),
+            cudaErrorInvalidDeviceFunction);
+  EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidDeviceFunction);
+  EXPECT_EQ(cudaGetLastError(), cudaSuccess);
 }
 
 std::string describe(const hostcuda::LaunchRecord& r, cudaStream_t s) {
