@@ -1,0 +1,389 @@
+// Convolution gradient building blocks and one-launch gradient kernels, run on
+// the host execution layer and launched by address as a native caller would.
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/hostcuda/hostcuda.h"
+#include "paraconv2d/paraconv2d.h"
+#include "paraconv2d/paraconv2dgradauxkernels.h"
+#include "paraconv2d/paraconv2dgradfusedkernels.h"
+#include "tests/cpp/test_values.h"
+
+namespace {
+
+// cudaLaunchKernel on the default stream with each argument converted to the
+// kernel's own parameter type; the launch must succeed.
+template <typename... Params, typename... Args>
+void launch(void (*kernel)(Params...), dim3 grid, dim3 block, size_t shared, Args... args) {
+  std::tuple<Params...> values(static_cast<Params>(args)...);
+  std::apply(
+      [&](auto&... v) {
+        void* addresses[] = {static_cast<void*>(&v)...};
+        ASSERT_EQ(cudaLaunchKernel(reinterpret_cast<const void*>(kernel), grid, block, addresses,
+                                   shared, nullptr),
+                  cudaSuccess);
+      },
+      values);
+}
+
+template <typename T>
+const double tolerance = std::is_same<T, float>::value ? 5e-5 : 1e-12;
+
+template <typename T>
+void expect_near(const std::vector<double>& expected, const std::vector<T>& actual,
+                 const std::string& what) {
+  ASSERT_EQ(expected.size(), actual.size()) << what;
+  for (size_t i = 0; i < expected.size(); ++i) {
+    ASSERT_NEAR(expected[i], actual[i], tolerance<T> * (1 + std::abs(expected[i])))
+        << what << " element " << i;
+  }
+}
+
+// The first `count` elements of v; the rest must still hold `sentinel`.
+template <typename T>
+std::vector<T> head(std::vector<T> v, size_t count, T sentinel) {
+  for (size_t i = count; i < v.size(); ++i) EXPECT_EQ(v[i], sentinel) << "element " << i;
+  v.resize(count);
+  return v;
+}
+
+// [A][B][R][S] rearranged as [A][R][S][B]: NCHW to NHWC, and filter rows
+// [units][C][kh][kw] to [units][kh][kw][C].
+template <typename T>
+std::vector<T> channels_last(const std::vector<T>& a, int A, int B, int R, int S) {
+  std::vector<T> out(a.size());
+  for (int x = 0; x < A; ++x)
+    for (int b = 0; b < B; ++b)
+      for (int rs = 0; rs < R * S; ++rs) out[(x * R * S + rs) * B + b] = a[(x * B + b) * R * S + rs];
+  return out;
+}
+
+// The modes every accumulating test runs in: one worker in thread order, then
+// four workers with threads resumed in shuffled order.
+template <typename T>
+class ConvGradAux : public ::testing::Test {
+ protected:
+  template <typename Body>
+  void in_each_mode(Body body) {
+    for (int workers : {1, 4}) {
+      SCOPED_TRACE(::testing::Message() << workers << " workers");
+      hostcuda::set_workers(workers);
+      if (workers > 1) hostcuda::set_resume_order(hostcuda::ResumeOrder::Shuffle, 11);
+      body();
+    }
+  }
+  void TearDown() override {
+    hostcuda::set_workers(1);
+    hostcuda::set_resume_order(hostcuda::ResumeOrder::Forward);
+  }
+};
+using ElementTypes = ::testing::Types<float, double>;
+TYPED_TEST_SUITE(ConvGradAux, ElementTypes);
+
+// Each reduction over blocks of 1 to 1024 threads: every unit gets the sum of
+// its own elements, blocks past the units and blocks of the total other than
+// the first write nothing, and an empty batch sums to 0.
+TYPED_TEST(ConvGradAux, ReductionsSumEveryElementOnce) {
+  using T = TypeParam;
+  const int units = 4, outH = 5, outW = 7;
+  const T sentinel = 7;
+  for (int N : {3, 0}) {
+    const auto values = random_values<T>(size_t(N) * units * outH * outW, 1);
+    std::vector<double> nchw(units), nhwc(units), total(1);
+    for (size_t k = 0; k < values.size(); ++k) {
+      nchw[k / (outH * outW) % units] += values[k];
+      nhwc[k % units] += values[k];
+      total[0] += values[k];
+    }
+    for (unsigned threads : {1, 3, 6, 1000, 1024}) {
+      SCOPED_TRACE(::testing::Message() << "N " << N << ", " << threads << " threads");
+      const size_t shared = threads * sizeof(T);
+      this->in_each_mode([&] {
+        std::vector<T> a(units + 2, sentinel), b(units + 2, sentinel), c(2, sentinel);
+        launch(ParaConv2DGetdeltasumNCHWKernel<T>, units + 2, threads, shared, values.data(), N,
+               units, outH, outW, a.data());
+        launch(ParaConv2DGetdeltasumNHWCKernel<T>, units + 2, threads, shared, values.data(), N,
+               outH, outW, units, b.data());
+        launch(ParaConv2DGettotaldeltasumKernel<T>, 3, threads, shared, values.data(),
+               int(values.size()), c.data());
+        expect_near(nchw, head(a, units, sentinel), "per-unit sum, channels first");
+        expect_near(nhwc, head(b, units, sentinel), "per-unit sum, channels last");
+        expect_near(total, head(c, 1, sentinel), "total");
+      });
+    }
+  }
+}
+
+// The element-wise kernels on grids and blocks larger than their extents:
+// each element of the extent gets exactly its update in T, and the element
+// past it is untouched. The scalar of the input completion is read from the
+// first element of its array only.
+TYPED_TEST(ConvGradAux, ElementwiseKernelsUpdateTheirExtentOnly) {
+  using T = TypeParam;
+  const int N = 2, units = 3, outH = 4, outW = 5, C = 3, H = 4, W = 5, d = 7, n = 10;
+  const auto a = random_values<T>(120, 2), b = random_values<T>(120, 3);
+  const std::vector<T> scalar = {T(0.375), std::numeric_limits<T>::quiet_NaN()};
+  const T increment = T(double(T(5)) * 1e-7);
+  struct Case {
+    const char* name;
+    int count;
+    std::function<void(T*)> run;
+    std::function<T(int, T)> expect;
+  };
+  const Case cases[] = {
+      {"deltahsum NCHW", 120,
+       [&](T* out) {
+         launch(ParaConv2DGetdeltahsumNCHWKernel<T>, dim3(N + 1, units + 1), 5, 0, a.data(),
+                b.data(), N, units, outH, outW, out);
+       },
+       [&](int i, T) { return a[i] * b[i]; }},
+      {"deltahsum NHWC", 120,
+       [&](T* out) {
+         launch(ParaConv2DGetdeltahsumNHWCKernel<T>, dim3(N + 1, outH + 1), 5, 0, a.data(),
+                b.data(), N, outH, outW, units, out);
+       },
+       [&](int i, T) { return a[i] * b[i]; }},
+      {"complete grad_p", units * d,
+       [&](T* out) {
+         launch(ParaConv2DCompletepgradKernel<T>, units + 2, 3, 0, a.data(), b.data(), units, d,
+                out);
+       },
+       [&](int i, T was) { return was - a[i / d] * b[i]; }},
+      {"grad_p0", n,
+       [&](T* out) { launch(ParaConv2DGetp0gradKernel<T>, 4, 3, 0, a.data(), b.data(), n, out); },
+       [&](int i, T was) { return was - a[i] * b[i]; }},
+      {"scale", n, [&](T* out) { launch(ParaConv2DGetgradx2factorKernel<T>, 4, 3, 0, out, 2, n); },
+       [&](int, T was) { return was * 2; }},
+      {"complete grad_input NCHW", 120,
+       [&](T* out) {
+         launch(ParaConv2DCompleteinputgradNCHWKernel<T>, dim3(N + 1, C + 1), 5, 0, scalar.data(),
+                a.data(), N, C, H, W, out);
+       },
+       [&](int i, T was) { return was - scalar[0] * a[i]; }},
+      {"complete grad_input NHWC", 120,
+       [&](T* out) {
+         launch(ParaConv2DCompleteinputgradNHWCKernel<T>, dim3(N + 1, H + 1), 5, 0, scalar.data(),
+                a.data(), N, H, W, C, out);
+       },
+       [&](int i, T was) { return was - scalar[0] * a[i]; }},
+      {"finalize k = 0", units * d,
+       [&](T* out) { launch(ParaConv2DGradFinalizeKernel<T>, units + 2, 4, 0, 0, units, d, out); },
+       [&](int, T was) { return was + increment; }},
+      {"finalize k = -5", units * d,
+       [&](T* out) { launch(ParaConv2DGradFinalizeKernel<T>, units + 2, 4, 0, -5, units, d, out); },
+       [&](int, T was) { return was; }},
+  };
+  for (const Case& c : cases) {
+    auto out = random_values<T>(c.count + 1, 4);
+    const auto before = out;
+    c.run(out.data());
+    for (int i = 0; i < c.count; ++i) ASSERT_EQ(out[i], c.expect(i, before[i])) << c.name << " " << i;
+    EXPECT_EQ(out[c.count], before[c.count]) << c.name;
+  }
+}
+
+// Chained as a caller would, in both layouts, the building blocks give the
+// CPU backward's grad_h0, grad_p0 and grad_p (the last completed from the
+// per-tap sums of input·grad, which the CPU backward gives for zero centres
+// and 2·factor = 1).
+TYPED_TEST(ConvGradAux, ChainedBlocksGiveTheCpuGradients) {
+  using T = TypeParam;
+  const int N = 2, C = 2, H = 6, W = 7, kh = 3, kw = 1, sh = 1, sw = 2, dh = 2, dw = 1, units = 3;
+  const int outH = (H - dh * (kh - 1) - 1) / sh + 1, outW = (W - dw * (kw - 1) - 1) / sw + 1;
+  const int d = C * kh * kw, L = 2 * units * (d + 1), outputs = N * units * outH * outW;
+  const double factor = 0.7;
+  const auto input = random_values<T>(N * C * H * W, 5), parameters = random_values<T>(L, 6),
+             grad = random_values<T>(outputs, 7), hsum = random_values<T>(outputs, 8);
+  const auto cpu = [&](const std::vector<T>& par, double f) {
+    std::vector<T> grad_input(input.size()), grad_parameters(L);
+    paraconv2d_backward_cpu_main<T>(grad.data(), input.data(), par.data(), hsum.data(), f, kh, kw,
+                                    sh, sw, dh, dw, N, C, H, W, units, outH, outW,
+                                    grad_input.data(), grad_parameters.data(), true);
+    return std::vector<double>(grad_parameters.begin(), grad_parameters.end());
+  };
+  const int p_at = units + units * d, p0_at = p_at + units * d;
+  const auto expected = cpu(parameters, factor);
+  auto centred = parameters;
+  std::fill(centred.begin() + p_at, centred.begin() + p0_at, T(0));
+  const auto sums = cpu(centred, 0.5);
+  const T* p = parameters.data() + p_at;
+  const T* p0 = parameters.data() + p0_at;
+  const T scale = T(factor) + T(factor);
+  const size_t shared = 64 * sizeof(T);
+
+  for (bool last : {false, true}) {
+    SCOPED_TRACE(last ? "channels last" : "channels first");
+    const auto g = last ? channels_last(grad, N, units, outH, outW) : grad;
+    const auto hs = last ? channels_last(hsum, N, units, outH, outW) : hsum;
+    const auto per_unit_sum = [&](const T* values, T* out) {
+      if (last) {
+        launch(ParaConv2DGetdeltasumNHWCKernel<T>, units, 64, shared, values, N, outH, outW,
+               units, out);
+      } else {
+        launch(ParaConv2DGetdeltasumNCHWKernel<T>, units, 64, shared, values, N, units, outH,
+               outW, out);
+      }
+    };
+    this->in_each_mode([&] {
+      std::vector<T> deltahsum(outputs), deltasum(units), grad_h0(units), grad_p0(units, 0),
+          grad_p(sums.begin() + p_at, sums.begin() + p0_at);
+      if (last) {
+        launch(ParaConv2DGetdeltahsumNHWCKernel<T>, dim3(N, outH), 32, 0, g.data(), hs.data(), N,
+               outH, outW, units, deltahsum.data());
+      } else {
+        launch(ParaConv2DGetdeltahsumNCHWKernel<T>, dim3(N, units), 32, 0, g.data(), hs.data(), N,
+               units, outH, outW, deltahsum.data());
+      }
+      per_unit_sum(deltahsum.data(), grad_h0.data());
+      per_unit_sum(g.data(), deltasum.data());
+      launch(ParaConv2DGetp0gradKernel<T>, 1, units, 0, p0, deltasum.data(), units,
+             grad_p0.data());
+      launch(ParaConv2DCompletepgradKernel<T>, units, 32, 0, deltasum.data(), p, units, d,
+             grad_p.data());
+      for (std::vector<T>* v : {&grad_h0, &grad_p0, &grad_p}) {
+        launch(ParaConv2DGetgradx2factorKernel<T>, (v->size() + 31) / 32, 32, 0, v->data(), scale,
+               int(v->size()));
+      }
+      expect_near(std::vector<double>(expected.begin(), expected.begin() + units), grad_h0,
+                  "grad_h0");
+      expect_near(std::vector<double>(expected.begin() + p_at, expected.begin() + p0_at), grad_p,
+                  "grad_p");
+      expect_near(std::vector<double>(expected.begin() + p0_at, expected.end()), grad_p0,
+                  "grad_p0");
+    });
+  }
+}
+
+struct Geometry {
+  int kh, kw, sh, sw, dh, dw;
+};
+
+// Random channels-first data of one geometry, its channels-last copies, and
+// float64 results of the kernels' arithmetic (taps unflipped): the parameter
+// gradients scaled by 2·factor and the undoubled input gradient.
+template <typename T>
+struct GradCase {
+  static constexpr int N = 2, C = 3, H = 7, W = 8, units = 5;
+  static constexpr double factor = -0.35;
+  Geometry g;
+  int outH = (H - g.dh * (g.kh - 1) - 1) / g.sh + 1, outW = (W - g.dw * (g.kw - 1) - 1) / g.sw + 1;
+  int d = C * g.kh * g.kw;
+  std::vector<T> input = random_values<T>(N * C * H * W, 9);
+  std::vector<T> grad = random_values<T>(N * units * outH * outW, 10);
+  std::vector<T> hsum = random_values<T>(grad.size(), 11);
+  std::vector<T> h = random_values<T>(units * d, 12), p = random_values<T>(units * d, 13);
+  std::vector<T> p0 = random_values<T>(units, 14);
+  std::vector<T> input_last = channels_last(input, N, C, H, W);
+  std::vector<T> grad_last = channels_last(grad, N, units, outH, outW);
+  std::vector<T> hsum_last = channels_last(hsum, N, units, outH, outW);
+  std::vector<T> h_last = channels_last(h, units, C, g.kh, g.kw);
+  std::vector<T> p_last = channels_last(p, units, C, g.kh, g.kw);
+  std::vector<double> grad_input = std::vector<double>(input.size()), grad_h0 = zeros(units),
+                      grad_h = zeros(units * d), grad_p = zeros(units * d), grad_p0 = zeros(units);
+
+  static std::vector<double> zeros(int n) { return std::vector<double>(n); }
+  explicit GradCase(Geometry geometry) : g(geometry) {
+    const double f2 = 2 * factor;
+    for (int n = 0; n < N; ++n)
+      for (int f = 0; f < units; ++f)
+        for (int oh = 0; oh < outH; ++oh)
+          for (int ow = 0; ow < outW; ++ow) {
+            const int at = ((n * units + f) * outH + oh) * outW + ow;
+            const double gr = grad[at], hs = hsum[at];
+            grad_h0[f] += f2 * gr * hs;
+            grad_p0[f] -= f2 * gr * p0[f];
+            for (int c = 0; c < C; ++c)
+              for (int i = 0; i < g.kh; ++i)
+                for (int j = 0; j < g.kw; ++j) {
+                  const int xi = ((n * C + c) * H + oh * g.sh + i * g.dh) * W + ow * g.sw + j * g.dw;
+                  const int e = ((f * C + c) * g.kh + i) * g.kw + j;
+                  const double x = input[xi];
+                  grad_h[e] += f2 * gr * hs * x;
+                  grad_p[e] += f2 * gr * (x - p[e]);
+                  grad_input[xi] += gr * (hs * h[e] - x + p[e]);
+                }
+          }
+  }
+};
+
+// Kernel heights and widths that differ (also in their halves), strides and
+// dilations that differ by direction, and 1×1.
+const Geometry geometries[] = {
+    {3, 3, 1, 1, 1, 1}, {3, 1, 2, 1, 1, 2}, {1, 5, 1, 2, 1, 1}, {3, 5, 2, 1, 2, 1}, {1, 1, 1, 1, 1, 1}};
+
+// The fused kernel over grids of outH·W and of H·W rows (positions past the
+// output skipped), with blocks of exactly the taps and larger than them (the
+// per-unit terms still added once per block), and fewer threads along x than
+// channels.
+TYPED_TEST(ConvGradAux, FusedParameterGradientsMatchReference) {
+  using T = TypeParam;
+  for (const Geometry& geometry : geometries) {
+    const GradCase<T> r(geometry);
+    const auto& g = r.g;
+    SCOPED_TRACE(::testing::Message() << "kernel " << g.kh << "x" << g.kw);
+    const struct {
+      int rows;
+      dim3 block;
+    } launches[] = {{r.outH, dim3(2, g.kh, g.kw)}, {r.H, dim3(2, g.kh + 1, g.kw + 2)}};
+    for (const auto& l : launches) {
+      this->in_each_mode([&] {
+        std::vector<T> grad_h(r.units * r.d), grad_h0(r.units), grad_p(r.units * r.d),
+            grad_p0(r.units);
+        launch(ParaConv2DGradParametersFusedKernel<T>, dim3(r.N, l.rows * r.W, r.units), l.block,
+               0, T(r.factor), r.grad_last.data(), r.hsum_last.data(), r.input_last.data(),
+               r.p_last.data(), r.p0.data(), g.kh, g.kw, g.sh, g.sw, g.dh, g.dw, r.N, r.H, r.W,
+               r.C, r.units, r.outH, r.outW, 0, grad_h.data(), grad_h0.data(), grad_p.data(),
+               grad_p0.data());
+        expect_near(r.grad_h0, grad_h0, "grad_h0");
+        expect_near(channels_last(r.grad_h, r.units, r.C, g.kh, g.kw), grad_h, "grad_h");
+        expect_near(channels_last(r.grad_p, r.units, r.C, g.kh, g.kw), grad_p, "grad_p");
+        expect_near(r.grad_p0, grad_p0, "grad_p0");
+      });
+    }
+  }
+}
+
+// The channels-last kernel doubles, the channels-first one does not. The
+// channels-last one runs with exactly enough threads and blocks, and with more
+// threads than units to cover and a grid past (N, outH, outW); the
+// channels-first one with kernel heights and widths that differ.
+TYPED_TEST(ConvGradAux, InputGradientsMatchReference) {
+  using T = TypeParam;
+  for (const Geometry& geometry : geometries) {
+    const GradCase<T> r(geometry);
+    const auto& g = r.g;
+    SCOPED_TRACE(::testing::Message() << "kernel " << g.kh << "x" << g.kw);
+    std::vector<double> doubled = channels_last(r.grad_input, r.N, r.C, r.H, r.W);
+    for (double& v : doubled) v += v;
+    const struct {
+      dim3 grid, block;
+      int chunk;
+    } launches[] = {{dim3(r.N, r.outH, r.outW), dim3(r.units, g.kh, g.kw), 1},
+                    {dim3(r.N + 1, r.outH + 2, r.outW + 1), dim3(2, g.kh + 1, g.kw), 4}};
+    this->in_each_mode([&] {
+      for (const auto& l : launches) {
+        std::vector<T> grad_input(r.input.size());
+        launch(ParaConv2DGradInputKernel<T>, l.grid, l.block, 0, r.grad_last.data(),
+               r.hsum_last.data(), r.h_last.data(), r.p_last.data(), r.input_last.data(), g.kh,
+               g.kw, g.sh, g.sw, g.dh, g.dw, r.N, r.H, r.W, r.C, r.units, r.outH, r.outW, l.chunk,
+               grad_input.data());
+        expect_near(doubled, grad_input, "channels last");
+      }
+      std::vector<T> grad_input(r.input.size());
+      launch(ParaConv2DGradInputKernelNCHW<T>, dim3(r.N, r.C, r.outH), dim3(r.outW, r.units), 0,
+             r.grad.data(), r.hsum.data(), r.h.data(), r.p.data(), r.input.data(), g.kh, g.kw,
+             g.sh, g.sw, g.dh, g.dw, r.N, r.H, r.W, r.C, r.units, r.outH, r.outW, 0,
+             grad_input.data());
+      expect_near(r.grad_input, grad_input, "channels first");
+    });
+  }
+}
+
+}  // namespace
