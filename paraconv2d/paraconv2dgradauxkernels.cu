@@ -137,9 +137,8 @@ __global__ void ParaConv2DCompletepgradKernel(const T* __restrict__ deltasum,
 template <typename T>
 __global__ void ParaConv2DGetp0gradKernel(const T* __restrict__ p0, const T* __restrict__ deltasum,
                                           int units, T* grad_p0) {
-  for_thread_element(units, [&](long long i) {
-    grad_p0[i] = grad_p0[i] - __ldg(p0 + i) * __ldg(deltasum + i);
-  });
+  for_thread_element(
+      units, [&](long long i) { grad_p0[i] = grad_p0[i] - __ldg(p0 + i) * __ldg(deltasum + i); });
 }
 
 template <typename T>
@@ -171,21 +170,19 @@ __global__ void ParaConv2DGradFinalizeKernel(int k, int rows, int cols, T* value
   for_row(rows, cols, [&](long long i) { values[i] = values[i] + increment; });
 }
 
-#define VAREKPT_INSTANTIATE(T)                                                                   \
-  VAREKPT_KERNEL(ParaConv2DGetdeltahsumNCHWKernel, T, const T*, const T*, int, int, int, int,    \
-                 T*);                                                                            \
-  VAREKPT_KERNEL(ParaConv2DGetdeltahsumNHWCKernel, T, const T*, const T*, int, int, int, int,    \
-                 T*);                                                                            \
-  VAREKPT_KERNEL(ParaConv2DGetdeltasumNCHWKernel, T, const T*, int, int, int, int, T*);          \
-  VAREKPT_KERNEL(ParaConv2DGetdeltasumNHWCKernel, T, const T*, int, int, int, int, T*);          \
-  VAREKPT_KERNEL(ParaConv2DGettotaldeltasumKernel, T, const T*, int, T*);                        \
-  VAREKPT_KERNEL(ParaConv2DCompletepgradKernel, T, const T*, const T*, int, int, T*);            \
-  VAREKPT_KERNEL(ParaConv2DGetp0gradKernel, T, const T*, const T*, int, T*);                     \
-  VAREKPT_KERNEL(ParaConv2DGetgradx2factorKernel, T, T*, T, int);                                \
-  VAREKPT_KERNEL(ParaConv2DCompleteinputgradNCHWKernel, T, const T*, const T*, int, int, int,    \
-                 int, T*);                                                                       \
-  VAREKPT_KERNEL(ParaConv2DCompleteinputgradNHWCKernel, T, const T*, const T*, int, int, int,    \
-                 int, T*);                                                                       \
+#define VAREKPT_INSTANTIATE(T)                                                                     \
+  VAREKPT_KERNEL(ParaConv2DGetdeltahsumNCHWKernel, T, const T*, const T*, int, int, int, int, T*); \
+  VAREKPT_KERNEL(ParaConv2DGetdeltahsumNHWCKernel, T, const T*, const T*, int, int, int, int, T*); \
+  VAREKPT_KERNEL(ParaConv2DGetdeltasumNCHWKernel, T, const T*, int, int, int, int, T*);            \
+  VAREKPT_KERNEL(ParaConv2DGetdeltasumNHWCKernel, T, const T*, int, int, int, int, T*);            \
+  VAREKPT_KERNEL(ParaConv2DGettotaldeltasumKernel, T, const T*, int, T*);                          \
+  VAREKPT_KERNEL(ParaConv2DCompletepgradKernel, T, const T*, const T*, int, int, T*);              \
+  VAREKPT_KERNEL(ParaConv2DGetp0gradKernel, T, const T*, const T*, int, T*);                       \
+  VAREKPT_KERNEL(ParaConv2DGetgradx2factorKernel, T, T*, T, int);                                  \
+  VAREKPT_KERNEL(ParaConv2DCompleteinputgradNCHWKernel, T, const T*, const T*, int, int, int, int, \
+                 T*);                                                                              \
+  VAREKPT_KERNEL(ParaConv2DCompleteinputgradNHWCKernel, T, const T*, const T*, int, int, int, int, \
+                 T*);                                                                              \
   VAREKPT_KERNEL(ParaConv2DGradFinalizeKernel, T, int, int, int, T*);
 VAREKPT_INSTANTIATE(float)
 VAREKPT_INSTANTIATE(double)

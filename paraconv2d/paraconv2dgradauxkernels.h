@@ -50,11 +50,11 @@ __global__ void ParaConv2DGetgradx2factorKernel(T* values, T scale, int n);
 // grad_input −= totaldeltasum[0] · input, element by element. Grid x ≥ N,
 // y ≥ C (NCHW) or y ≥ H (NHWC).
 template <typename T>
-__global__ void ParaConv2DCompleteinputgradNCHWKernel(const T* totaldeltasum, const T* input,
-                                                      int N, int C, int H, int W, T* grad_input);
+__global__ void ParaConv2DCompleteinputgradNCHWKernel(const T* totaldeltasum, const T* input, int N,
+                                                      int C, int H, int W, T* grad_input);
 template <typename T>
-__global__ void ParaConv2DCompleteinputgradNHWCKernel(const T* totaldeltasum, const T* input,
-                                                      int N, int H, int W, int C, T* grad_input);
+__global__ void ParaConv2DCompleteinputgradNHWCKernel(const T* totaldeltasum, const T* input, int N,
+                                                      int H, int W, int C, T* grad_input);
 
 // values[r][c] += (k + 5)·10⁻⁷ over rows of cols elements, block r for row r;
 // k = −5 leaves the array as it is. Grid x ≥ rows.

@@ -8,8 +8,8 @@ namespace {
 
 // Offset of the pixel that tap (i, j) of output (oh, ow) reads in image
 // `image` (a plane of H rows of W pixels): row oh·sh + i·dh, column ow·sw + j·dw.
-__device__ __forceinline__ long long tap_pixel(long long image, int H, int W, int oh, int ow,
-                                               int i, int j, int sh, int sw, int dh, int dw) {
+__device__ __forceinline__ long long tap_pixel(long long image, int H, int W, int oh, int ow, int i,
+                                               int j, int sh, int sw, int dh, int dw) {
   using wide = long long;
   return (image * H + wide(oh) * sh + wide(i) * dh) * W + wide(ow) * sw + wide(j) * dw;
 }
@@ -61,8 +61,7 @@ __global__ void ParaConv2DGradInputKernel(const T* __restrict__ grad, const T* _
                                           const T* __restrict__ h, const T* __restrict__ p,
                                           const T* __restrict__ input, int kh, int kw, int sh,
                                           int sw, int dh, int dw, int N, int H, int W, int C,
-                                          int units, int outH, int outW, int chunk,
-                                          T* grad_input) {
+                                          int units, int outH, int outW, int chunk, T* grad_input) {
   const unsigned n = blockIdx.x;
   const unsigned oh = blockIdx.y;
   const unsigned ow = blockIdx.z;
@@ -92,9 +91,9 @@ template <typename T>
 __global__ void ParaConv2DGradInputKernelNCHW(const T* __restrict__ grad,
                                               const T* __restrict__ hsum, const T* __restrict__ h,
                                               const T* __restrict__ p, const T* __restrict__ input,
-                                              int kh, int kw, int sh, int sw, int dh, int dw,
-                                              int N, int H, int W, int C, int units, int outH,
-                                              int outW, int chunk, T* grad_input) {
+                                              int kh, int kw, int sh, int sw, int dh, int dw, int N,
+                                              int H, int W, int C, int units, int outH, int outW,
+                                              int chunk, T* grad_input) {
   (void)chunk;
   const unsigned n = blockIdx.x;
   const unsigned c = blockIdx.y;
@@ -118,13 +117,13 @@ __global__ void ParaConv2DGradInputKernelNCHW(const T* __restrict__ grad,
   }
 }
 
-#define VAREKPT_INSTANTIATE(T)                                                                  \
-  VAREKPT_KERNEL(ParaConv2DGradParametersFusedKernel, T, T, const T*, const T*, const T*,      \
+#define VAREKPT_INSTANTIATE(T)                                                                   \
+  VAREKPT_KERNEL(ParaConv2DGradParametersFusedKernel, T, T, const T*, const T*, const T*,        \
                  const T*, const T*, int, int, int, int, int, int, int, int, int, int, int, int, \
-                 int, int, T*, T*, T*, T*);                                                     \
+                 int, int, T*, T*, T*, T*);                                                      \
   VAREKPT_KERNEL(ParaConv2DGradInputKernel, T, const T*, const T*, const T*, const T*, const T*, \
-                 int, int, int, int, int, int, int, int, int, int, int, int, int, int, T*);     \
-  VAREKPT_KERNEL(ParaConv2DGradInputKernelNCHW, T, const T*, const T*, const T*, const T*,     \
+                 int, int, int, int, int, int, int, int, int, int, int, int, int, int, T*);      \
+  VAREKPT_KERNEL(ParaConv2DGradInputKernelNCHW, T, const T*, const T*, const T*, const T*,       \
                  const T*, int, int, int, int, int, int, int, int, int, int, int, int, int, int, \
                  T*);
 VAREKPT_INSTANTIATE(float)

@@ -17,11 +17,11 @@
 // chunk is not read.
 template <typename T>
 __global__ void ParaConv2DGradParametersFusedKernel(T factor, const T* grad, const T* hsum,
-                                                    const T* input, const T* p, const T* p0,
-                                                    int kh, int kw, int sh, int sw, int dh, int dw,
-                                                    int N, int H, int W, int C, int units,
-                                                    int outH, int outW, int chunk, T* grad_h,
-                                                    T* grad_h0, T* grad_p, T* grad_p0);
+                                                    const T* input, const T* p, const T* p0, int kh,
+                                                    int kw, int sh, int sw, int dh, int dw, int N,
+                                                    int H, int W, int C, int units, int outH,
+                                                    int outW, int chunk, T* grad_h, T* grad_h0,
+                                                    T* grad_p, T* grad_p0);
 
 // Input gradient, doubled, on channels-last arrays (h, p [units][kh][kw][C]).
 // Block (n, oh, ow) on a grid of at least (N, outH, outW); blocks (bx, ≥ kh,
@@ -40,6 +40,5 @@ __global__ void ParaConv2DGradInputKernel(const T* grad, const T* hsum, const T*
 template <typename T>
 __global__ void ParaConv2DGradInputKernelNCHW(const T* grad, const T* hsum, const T* h, const T* p,
                                               const T* input, int kh, int kw, int sh, int sw,
-                                              int dh, int dw, int N, int H, int W, int C,
-                                              int units, int outH, int outW, int chunk,
-                                              T* grad_input);
+                                              int dh, int dw, int N, int H, int W, int C, int units,
+                                              int outH, int outW, int chunk, T* grad_input);

@@ -1,5 +1,6 @@
 // Convolution gradient building blocks and one-launch gradient kernels, run on
 // the host execution layer and launched by address as a native caller would.
+#include <array>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -61,7 +62,8 @@ std::vector<T> channels_last(const std::vector<T>& a, int A, int B, int R, int S
   std::vector<T> out(a.size());
   for (int x = 0; x < A; ++x)
     for (int b = 0; b < B; ++b)
-      for (int rs = 0; rs < R * S; ++rs) out[(x * R * S + rs) * B + b] = a[(x * B + b) * R * S + rs];
+      for (int rs = 0; rs < R * S; ++rs)
+        out[(x * R * S + rs) * B + b] = a[(x * B + b) * R * S + rs];
   return out;
 }
 
@@ -122,77 +124,61 @@ TYPED_TEST(ConvGradAux, ReductionsSumEveryElementOnce) {
 }
 
 // The element-wise kernels on grids and blocks larger than their extents:
-// each element of the extent gets exactly its update in T, and the element
-// past it is untouched. The scalar of the input completion is read from the
-// first element of its array only.
+// each element of the extent gets exactly its update in T, the element past
+// it is untouched. The two layouts of a pair share their arithmetic on the
+// flat index (sizes A, B, R, S in the array's own order). The completion's
+// scalar is read from the first element of its array only.
 TYPED_TEST(ConvGradAux, ElementwiseKernelsUpdateTheirExtentOnly) {
   using T = TypeParam;
-  const int N = 2, units = 3, outH = 4, outW = 5, C = 3, H = 4, W = 5, d = 7, n = 10;
-  const auto a = random_values<T>(120, 2), b = random_values<T>(120, 3);
-  const std::vector<T> scalar = {T(0.375), std::numeric_limits<T>::quiet_NaN()};
+  const int A = 2, B = 3, R = 4, S = 5, all = A * B * R * S, rows = 3, cols = 7, n = 10;
+  const auto a = random_values<T>(all, 2), b = random_values<T>(all, 3);
+  const T scalar[] = {T(0.375), std::numeric_limits<T>::quiet_NaN()};
   const T increment = T(double(T(5)) * 1e-7);
-  struct Case {
-    const char* name;
-    int count;
-    std::function<void(T*)> run;
-    std::function<T(int, T)> expect;
-  };
-  const Case cases[] = {
-      {"deltahsum NCHW", 120,
-       [&](T* out) {
-         launch(ParaConv2DGetdeltahsumNCHWKernel<T>, dim3(N + 1, units + 1), 5, 0, a.data(),
-                b.data(), N, units, outH, outW, out);
-       },
-       [&](int i, T) { return a[i] * b[i]; }},
-      {"deltahsum NHWC", 120,
-       [&](T* out) {
-         launch(ParaConv2DGetdeltahsumNHWCKernel<T>, dim3(N + 1, outH + 1), 5, 0, a.data(),
-                b.data(), N, outH, outW, units, out);
-       },
-       [&](int i, T) { return a[i] * b[i]; }},
-      {"complete grad_p", units * d,
-       [&](T* out) {
-         launch(ParaConv2DCompletepgradKernel<T>, units + 2, 3, 0, a.data(), b.data(), units, d,
-                out);
-       },
-       [&](int i, T was) { return was - a[i / d] * b[i]; }},
-      {"grad_p0", n,
-       [&](T* out) { launch(ParaConv2DGetp0gradKernel<T>, 4, 3, 0, a.data(), b.data(), n, out); },
-       [&](int i, T was) { return was - a[i] * b[i]; }},
-      {"scale", n, [&](T* out) { launch(ParaConv2DGetgradx2factorKernel<T>, 4, 3, 0, out, 2, n); },
-       [&](int, T was) { return was * 2; }},
-      {"complete grad_input NCHW", 120,
-       [&](T* out) {
-         launch(ParaConv2DCompleteinputgradNCHWKernel<T>, dim3(N + 1, C + 1), 5, 0, scalar.data(),
-                a.data(), N, C, H, W, out);
-       },
-       [&](int i, T was) { return was - scalar[0] * a[i]; }},
-      {"complete grad_input NHWC", 120,
-       [&](T* out) {
-         launch(ParaConv2DCompleteinputgradNHWCKernel<T>, dim3(N + 1, H + 1), 5, 0, scalar.data(),
-                a.data(), N, H, W, C, out);
-       },
-       [&](int i, T was) { return was - scalar[0] * a[i]; }},
-      {"finalize k = 0", units * d,
-       [&](T* out) { launch(ParaConv2DGradFinalizeKernel<T>, units + 2, 4, 0, 0, units, d, out); },
-       [&](int, T was) { return was + increment; }},
-      {"finalize k = -5", units * d,
-       [&](T* out) { launch(ParaConv2DGradFinalizeKernel<T>, units + 2, 4, 0, -5, units, d, out); },
-       [&](int, T was) { return was; }},
-  };
-  for (const Case& c : cases) {
-    auto out = random_values<T>(c.count + 1, 4);
+  const auto check = [](const char* name, int count, const std::function<void(T*)>& run,
+                        const std::function<T(int, T)>& expect) {
+    auto out = random_values<T>(count + 1, 4);
     const auto before = out;
-    c.run(out.data());
-    for (int i = 0; i < c.count; ++i) ASSERT_EQ(out[i], c.expect(i, before[i])) << c.name << " " << i;
-    EXPECT_EQ(out[c.count], before[c.count]) << c.name;
+    run(out.data());
+    for (int i = 0; i < count; ++i) ASSERT_EQ(out[i], expect(i, before[i])) << name << " " << i;
+    EXPECT_EQ(out[count], before[count]) << name;
+  };
+  const dim3 grid(A + 1, B + 1);
+  for (auto kernel : {ParaConv2DGetdeltahsumNCHWKernel<T>, ParaConv2DGetdeltahsumNHWCKernel<T>}) {
+    check(
+        "product", all,
+        [&](T* o) { launch(kernel, grid, 5, 0, a.data(), b.data(), A, B, R, S, o); },
+        [&](int i, T) { return a[i] * b[i]; });
+  }
+  for (auto kernel :
+       {ParaConv2DCompleteinputgradNCHWKernel<T>, ParaConv2DCompleteinputgradNHWCKernel<T>}) {
+    check(
+        "complete input", all,
+        [&](T* o) { launch(kernel, grid, 5, 0, scalar, a.data(), A, B, R, S, o); },
+        [&](int i, T was) { return was - scalar[0] * a[i]; });
+  }
+  check(
+      "complete p", rows * cols,
+      [&](T* o) {
+        launch(ParaConv2DCompletepgradKernel<T>, rows + 2, 3, 0, a.data(), b.data(), rows, cols, o);
+      },
+      [&](int i, T was) { return was - a[i / cols] * b[i]; });
+  check(
+      "p0", n,
+      [&](T* o) { launch(ParaConv2DGetp0gradKernel<T>, 4, 3, 0, a.data(), b.data(), n, o); },
+      [&](int i, T was) { return was - a[i] * b[i]; });
+  check(
+      "scale", n, [&](T* o) { launch(ParaConv2DGetgradx2factorKernel<T>, 4, 3, 0, o, 2, n); },
+      [&](int, T was) { return was * 2; });
+  for (int k : {0, -5}) {
+    check(
+        "finalize", rows * cols,
+        [&](T* o) { launch(ParaConv2DGradFinalizeKernel<T>, rows + 2, 4, 0, k, rows, cols, o); },
+        [&](int, T was) { return k == 0 ? was + increment : was; });
   }
 }
 
 // Chained as a caller would, in both layouts, the building blocks give the
-// CPU backward's grad_h0, grad_p0 and grad_p (the last completed from the
-// per-tap sums of input·grad, which the CPU backward gives for zero centres
-// and 2·factor = 1).
+// CPU backward's grad_h0 and grad_p0 (which do not depend on the tap rule).
 TYPED_TEST(ConvGradAux, ChainedBlocksGiveTheCpuGradients) {
   using T = TypeParam;
   const int N = 2, C = 2, H = 6, W = 7, kh = 3, kw = 1, sh = 1, sw = 2, dh = 2, dw = 1, units = 3;
@@ -201,20 +187,12 @@ TYPED_TEST(ConvGradAux, ChainedBlocksGiveTheCpuGradients) {
   const double factor = 0.7;
   const auto input = random_values<T>(N * C * H * W, 5), parameters = random_values<T>(L, 6),
              grad = random_values<T>(outputs, 7), hsum = random_values<T>(outputs, 8);
-  const auto cpu = [&](const std::vector<T>& par, double f) {
-    std::vector<T> grad_input(input.size()), grad_parameters(L);
-    paraconv2d_backward_cpu_main<T>(grad.data(), input.data(), par.data(), hsum.data(), f, kh, kw,
-                                    sh, sw, dh, dw, N, C, H, W, units, outH, outW,
-                                    grad_input.data(), grad_parameters.data(), true);
-    return std::vector<double>(grad_parameters.begin(), grad_parameters.end());
-  };
-  const int p_at = units + units * d, p0_at = p_at + units * d;
-  const auto expected = cpu(parameters, factor);
-  auto centred = parameters;
-  std::fill(centred.begin() + p_at, centred.begin() + p0_at, T(0));
-  const auto sums = cpu(centred, 0.5);
-  const T* p = parameters.data() + p_at;
-  const T* p0 = parameters.data() + p0_at;
+  std::vector<T> grad_input(input.size()), expected(L);
+  paraconv2d_backward_cpu_main<T>(grad.data(), input.data(), parameters.data(), hsum.data(), factor,
+                                  kh, kw, sh, sw, dh, dw, N, C, H, W, units, outH, outW,
+                                  grad_input.data(), expected.data(), true);
+  const std::vector<double> grad_h0_cpu(expected.begin(), expected.begin() + units),
+      grad_p0_cpu(expected.end() - units, expected.end());
   const T scale = T(factor) + T(factor);
   const size_t shared = 64 * sizeof(T);
 
@@ -222,41 +200,25 @@ TYPED_TEST(ConvGradAux, ChainedBlocksGiveTheCpuGradients) {
     SCOPED_TRACE(last ? "channels last" : "channels first");
     const auto g = last ? channels_last(grad, N, units, outH, outW) : grad;
     const auto hs = last ? channels_last(hsum, N, units, outH, outW) : hsum;
-    const auto per_unit_sum = [&](const T* values, T* out) {
-      if (last) {
-        launch(ParaConv2DGetdeltasumNHWCKernel<T>, units, 64, shared, values, N, outH, outW,
-               units, out);
-      } else {
-        launch(ParaConv2DGetdeltasumNCHWKernel<T>, units, 64, shared, values, N, units, outH,
-               outW, out);
-      }
-    };
+    const auto product =
+        last ? ParaConv2DGetdeltahsumNHWCKernel<T> : ParaConv2DGetdeltahsumNCHWKernel<T>;
+    const auto sum = last ? ParaConv2DGetdeltasumNHWCKernel<T> : ParaConv2DGetdeltasumNCHWKernel<T>;
+    const std::array<int, 4> dims =
+        last ? std::array<int, 4>{N, outH, outW, units} : std::array<int, 4>{N, units, outH, outW};
     this->in_each_mode([&] {
-      std::vector<T> deltahsum(outputs), deltasum(units), grad_h0(units), grad_p0(units, 0),
-          grad_p(sums.begin() + p_at, sums.begin() + p0_at);
-      if (last) {
-        launch(ParaConv2DGetdeltahsumNHWCKernel<T>, dim3(N, outH), 32, 0, g.data(), hs.data(), N,
-               outH, outW, units, deltahsum.data());
-      } else {
-        launch(ParaConv2DGetdeltahsumNCHWKernel<T>, dim3(N, units), 32, 0, g.data(), hs.data(), N,
-               units, outH, outW, deltahsum.data());
+      std::vector<T> deltahsum(outputs), deltasum(units), grad_h0(units), grad_p0(units, 0);
+      launch(product, dim3(dims[0], dims[1]), 32, 0, g.data(), hs.data(), dims[0], dims[1], dims[2],
+             dims[3], deltahsum.data());
+      launch(sum, units, 64, shared, deltahsum.data(), dims[0], dims[1], dims[2], dims[3],
+             grad_h0.data());
+      launch(sum, units, 64, shared, g.data(), dims[0], dims[1], dims[2], dims[3], deltasum.data());
+      launch(ParaConv2DGetp0gradKernel<T>, 1, units, 0, parameters.data() + L - units,
+             deltasum.data(), units, grad_p0.data());
+      for (T* v : {grad_h0.data(), grad_p0.data()}) {
+        launch(ParaConv2DGetgradx2factorKernel<T>, 1, units, 0, v, scale, units);
       }
-      per_unit_sum(deltahsum.data(), grad_h0.data());
-      per_unit_sum(g.data(), deltasum.data());
-      launch(ParaConv2DGetp0gradKernel<T>, 1, units, 0, p0, deltasum.data(), units,
-             grad_p0.data());
-      launch(ParaConv2DCompletepgradKernel<T>, units, 32, 0, deltasum.data(), p, units, d,
-             grad_p.data());
-      for (std::vector<T>* v : {&grad_h0, &grad_p0, &grad_p}) {
-        launch(ParaConv2DGetgradx2factorKernel<T>, (v->size() + 31) / 32, 32, 0, v->data(), scale,
-               int(v->size()));
-      }
-      expect_near(std::vector<double>(expected.begin(), expected.begin() + units), grad_h0,
-                  "grad_h0");
-      expect_near(std::vector<double>(expected.begin() + p_at, expected.begin() + p0_at), grad_p,
-                  "grad_p");
-      expect_near(std::vector<double>(expected.begin() + p0_at, expected.end()), grad_p0,
-                  "grad_p0");
+      expect_near(grad_h0_cpu, grad_h0, "grad_h0");
+      expect_near(grad_p0_cpu, grad_p0, "grad_p0");
     });
   }
 }
@@ -302,7 +264,8 @@ struct GradCase {
             for (int c = 0; c < C; ++c)
               for (int i = 0; i < g.kh; ++i)
                 for (int j = 0; j < g.kw; ++j) {
-                  const int xi = ((n * C + c) * H + oh * g.sh + i * g.dh) * W + ow * g.sw + j * g.dw;
+                  const int xi =
+                      ((n * C + c) * H + oh * g.sh + i * g.dh) * W + ow * g.sw + j * g.dw;
                   const int e = ((f * C + c) * g.kh + i) * g.kw + j;
                   const double x = input[xi];
                   grad_h[e] += f2 * gr * hs * x;
@@ -315,46 +278,19 @@ struct GradCase {
 
 // Kernel heights and widths that differ (also in their halves), strides and
 // dilations that differ by direction, and 1×1.
-const Geometry geometries[] = {
-    {3, 3, 1, 1, 1, 1}, {3, 1, 2, 1, 1, 2}, {1, 5, 1, 2, 1, 1}, {3, 5, 2, 1, 2, 1}, {1, 1, 1, 1, 1, 1}};
+const Geometry geometries[] = {{3, 3, 1, 1, 1, 1},
+                               {3, 1, 2, 1, 1, 2},
+                               {1, 5, 1, 2, 1, 1},
+                               {3, 5, 2, 1, 2, 1},
+                               {1, 1, 1, 1, 1, 1}};
 
 // The fused kernel over grids of outH·W and of H·W rows (positions past the
 // output skipped), with blocks of exactly the taps and larger than them (the
-// per-unit terms still added once per block), and fewer threads along x than
-// channels.
-TYPED_TEST(ConvGradAux, FusedParameterGradientsMatchReference) {
-  using T = TypeParam;
-  for (const Geometry& geometry : geometries) {
-    const GradCase<T> r(geometry);
-    const auto& g = r.g;
-    SCOPED_TRACE(::testing::Message() << "kernel " << g.kh << "x" << g.kw);
-    const struct {
-      int rows;
-      dim3 block;
-    } launches[] = {{r.outH, dim3(2, g.kh, g.kw)}, {r.H, dim3(2, g.kh + 1, g.kw + 2)}};
-    for (const auto& l : launches) {
-      this->in_each_mode([&] {
-        std::vector<T> grad_h(r.units * r.d), grad_h0(r.units), grad_p(r.units * r.d),
-            grad_p0(r.units);
-        launch(ParaConv2DGradParametersFusedKernel<T>, dim3(r.N, l.rows * r.W, r.units), l.block,
-               0, T(r.factor), r.grad_last.data(), r.hsum_last.data(), r.input_last.data(),
-               r.p_last.data(), r.p0.data(), g.kh, g.kw, g.sh, g.sw, g.dh, g.dw, r.N, r.H, r.W,
-               r.C, r.units, r.outH, r.outW, 0, grad_h.data(), grad_h0.data(), grad_p.data(),
-               grad_p0.data());
-        expect_near(r.grad_h0, grad_h0, "grad_h0");
-        expect_near(channels_last(r.grad_h, r.units, r.C, g.kh, g.kw), grad_h, "grad_h");
-        expect_near(channels_last(r.grad_p, r.units, r.C, g.kh, g.kw), grad_p, "grad_p");
-        expect_near(r.grad_p0, grad_p0, "grad_p0");
-      });
-    }
-  }
-}
-
-// The channels-last kernel doubles, the channels-first one does not. The
-// channels-last one runs with exactly enough threads and blocks, and with more
-// threads than units to cover and a grid past (N, outH, outW); the
-// channels-first one with kernel heights and widths that differ.
-TYPED_TEST(ConvGradAux, InputGradientsMatchReference) {
+// per-unit terms still added once per block) and fewer threads along x than
+// channels. The channels-last input gradient (doubled) with exactly enough
+// threads and blocks, and with more threads than units to cover and a grid
+// past (N, outH, outW); the channels-first one (not doubled).
+TYPED_TEST(ConvGradAux, OneLaunchGradientsMatchReference) {
   using T = TypeParam;
   for (const Geometry& geometry : geometries) {
     const GradCase<T> r(geometry);
@@ -363,12 +299,29 @@ TYPED_TEST(ConvGradAux, InputGradientsMatchReference) {
     std::vector<double> doubled = channels_last(r.grad_input, r.N, r.C, r.H, r.W);
     for (double& v : doubled) v += v;
     const struct {
+      int rows;
+      dim3 block;
+    } fused[] = {{r.outH, dim3(2, g.kh, g.kw)}, {r.H, dim3(2, g.kh + 1, g.kw + 2)}};
+    const struct {
       dim3 grid, block;
       int chunk;
-    } launches[] = {{dim3(r.N, r.outH, r.outW), dim3(r.units, g.kh, g.kw), 1},
-                    {dim3(r.N + 1, r.outH + 2, r.outW + 1), dim3(2, g.kh + 1, g.kw), 4}};
+    } input[] = {{dim3(r.N, r.outH, r.outW), dim3(r.units, g.kh, g.kw), 1},
+                 {dim3(r.N + 1, r.outH + 2, r.outW + 1), dim3(2, g.kh + 1, g.kw), 4}};
     this->in_each_mode([&] {
-      for (const auto& l : launches) {
+      for (const auto& l : fused) {
+        std::vector<T> grad_h(r.units * r.d), grad_h0(r.units), grad_p(r.units * r.d),
+            grad_p0(r.units);
+        launch(ParaConv2DGradParametersFusedKernel<T>, dim3(r.N, l.rows * r.W, r.units), l.block, 0,
+               T(r.factor), r.grad_last.data(), r.hsum_last.data(), r.input_last.data(),
+               r.p_last.data(), r.p0.data(), g.kh, g.kw, g.sh, g.sw, g.dh, g.dw, r.N, r.H, r.W, r.C,
+               r.units, r.outH, r.outW, 0, grad_h.data(), grad_h0.data(), grad_p.data(),
+               grad_p0.data());
+        expect_near(r.grad_h0, grad_h0, "grad_h0");
+        expect_near(channels_last(r.grad_h, r.units, r.C, g.kh, g.kw), grad_h, "grad_h");
+        expect_near(channels_last(r.grad_p, r.units, r.C, g.kh, g.kw), grad_p, "grad_p");
+        expect_near(r.grad_p0, grad_p0, "grad_p0");
+      }
+      for (const auto& l : input) {
         std::vector<T> grad_input(r.input.size());
         launch(ParaConv2DGradInputKernel<T>, l.grid, l.block, 0, r.grad_last.data(),
                r.hsum_last.data(), r.h_last.data(), r.p_last.data(), r.input_last.data(), g.kh,
@@ -378,9 +331,8 @@ TYPED_TEST(ConvGradAux, InputGradientsMatchReference) {
       }
       std::vector<T> grad_input(r.input.size());
       launch(ParaConv2DGradInputKernelNCHW<T>, dim3(r.N, r.C, r.outH), dim3(r.outW, r.units), 0,
-             r.grad.data(), r.hsum.data(), r.h.data(), r.p.data(), r.input.data(), g.kh, g.kw,
-             g.sh, g.sw, g.dh, g.dw, r.N, r.H, r.W, r.C, r.units, r.outH, r.outW, 0,
-             grad_input.data());
+             r.grad.data(), r.hsum.data(), r.h.data(), r.p.data(), r.input.data(), g.kh, g.kw, g.sh,
+             g.sw, g.dh, g.dw, r.N, r.H, r.W, r.C, r.units, r.outH, r.outW, 0, grad_input.data());
       expect_near(r.grad_input, grad_input, "channels first");
     });
   }
