@@ -1,6 +1,10 @@
-// Kernels of the dense layer's CUDA forward. Blocks that the rounding of the
-// grid to a multiple of 32 adds return at once.
+// Kernels of the dense layer's CUDA forward, and the fused forward that only
+// native callers launch. Blocks that the rounding of the operators' grids to a
+// multiple of 32 adds return at once.
 #include "paraboloid/osparaboloidkernels.h"
+
+#include "paraboloid/paraboloidauxkernels.h"
+#include "paraboloid/sample_unit.h"
 
 template <typename T>
 __global__ void ParaboloidInitCudaKernel(const T* __restrict__ h0, const T* __restrict__ p0,
@@ -66,11 +70,35 @@ __global__ void ParaboloidOutputCudaKernel(T factor, int N, int units, int chunk
   }
 }
 
+template <typename T>
+__global__ void ParaboloidFusedCudaKernel(T factor, const T* __restrict__ input,
+                                          const T* __restrict__ h, const T* __restrict__ h0,
+                                          const T* __restrict__ p, const T* __restrict__ p0,
+                                          int N, int d, int units, int unused_chunk, T* hsum,
+                                          T* output) {
+  (void)unused_chunk;
+  int n, u;
+  if (!varekpt::thread_sample_unit(N, units, &n, &u)) return;
+  // p0² enters the distance sum before the one subtraction.
+  T s = __ldg(h0 + u);
+  T q = __ldg(p0 + u) * __ldg(p0 + u);
+  for (int j = 0; j < d; ++j) {
+    const T v = __ldg(input + n * d + j);
+    s = fma(v, __ldg(h + u * d + j), s);
+    const T w = v - __ldg(p + u * d + j);
+    q = fma(w, w, q);
+  }
+  hsum[n * units + u] = s;
+  output[n * units + u] = (s * s - q) * factor;
+}
+
 #define VAREKPT_INSTANTIATE(T)                                                             \
   VAREKPT_KERNEL(ParaboloidInitCudaKernel, T, const T*, const T*, int, int, int, T*, T*);  \
   VAREKPT_KERNEL(ParaboloidHsumCudaKernel, T, const T*, const T*, int, int, int, int, T*); \
   VAREKPT_KERNEL(ParaboloidPsqCudaKernel, T, const T*, const T*, int, int, int, int, T*);  \
-  VAREKPT_KERNEL(ParaboloidOutputCudaKernel, T, T, int, int, int, const T*, T*);
+  VAREKPT_KERNEL(ParaboloidOutputCudaKernel, T, T, int, int, int, const T*, T*);           \
+  VAREKPT_KERNEL(ParaboloidFusedCudaKernel, T, T, const T*, const T*, const T*, const T*,  \
+                 const T*, int, int, int, int, T*, T*);
 VAREKPT_INSTANTIATE(float)
 VAREKPT_INSTANTIATE(double)
 #undef VAREKPT_INSTANTIATE

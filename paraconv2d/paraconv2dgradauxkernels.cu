@@ -2,7 +2,8 @@
 // a run that ends near the int range does not overflow while it strides.
 #include "paraconv2d/paraconv2dgradauxkernels.h"
 
-#include "common/cuda/device_helpers.h"
+#include "common/cuda/block_sum.h"
+#include "common/cuda/bounds.h"
 
 using varekpt::below;
 

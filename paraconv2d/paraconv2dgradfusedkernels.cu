@@ -2,7 +2,7 @@
 // bits; every index test is made before anything is read.
 #include "paraconv2d/paraconv2dgradfusedkernels.h"
 
-#include "common/cuda/device_helpers.h"
+#include "common/cuda/bounds.h"
 
 namespace {
 

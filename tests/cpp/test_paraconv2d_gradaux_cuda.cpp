@@ -5,7 +5,6 @@
 #include <functional>
 #include <limits>
 #include <string>
-#include <tuple>
 #include <type_traits>
 #include <vector>
 
@@ -15,23 +14,15 @@
 #include "paraconv2d/paraconv2d.h"
 #include "paraconv2d/paraconv2dgradauxkernels.h"
 #include "paraconv2d/paraconv2dgradfusedkernels.h"
+#include "tests/cpp/test_native_launch.h"
 #include "tests/cpp/test_values.h"
 
 namespace {
 
-// cudaLaunchKernel on the default stream with each argument converted to the
-// kernel's own parameter type; the launch must succeed.
+// A launch through cudaLaunchKernel that must succeed.
 template <typename... Params, typename... Args>
-void launch(void (*kernel)(Params...), dim3 grid, dim3 block, size_t shared, Args... args) {
-  std::tuple<Params...> values(static_cast<Params>(args)...);
-  std::apply(
-      [&](auto&... v) {
-        void* addresses[] = {static_cast<void*>(&v)...};
-        ASSERT_EQ(cudaLaunchKernel(reinterpret_cast<const void*>(kernel), grid, block, addresses,
-                                   shared, nullptr),
-                  cudaSuccess);
-      },
-      values);
+void launch_ok(void (*kernel)(Params...), dim3 grid, dim3 block, size_t shared, Args... args) {
+  ASSERT_EQ(launch(kernel, grid, block, shared, args...), cudaSuccess);
 }
 
 template <typename T>
@@ -109,12 +100,12 @@ TYPED_TEST(ConvGradAux, ReductionsSumEveryElementOnce) {
       const size_t shared = threads * sizeof(T);
       this->in_each_mode([&] {
         std::vector<T> a(units + 2, sentinel), b(units + 2, sentinel), c(2, sentinel);
-        launch(ParaConv2DGetdeltasumNCHWKernel<T>, units + 2, threads, shared, values.data(), N,
-               units, outH, outW, a.data());
-        launch(ParaConv2DGetdeltasumNHWCKernel<T>, units + 2, threads, shared, values.data(), N,
-               outH, outW, units, b.data());
-        launch(ParaConv2DGettotaldeltasumKernel<T>, 3, threads, shared, values.data(),
-               int(values.size()), c.data());
+        launch_ok(ParaConv2DGetdeltasumNCHWKernel<T>, units + 2, threads, shared, values.data(), N,
+                  units, outH, outW, a.data());
+        launch_ok(ParaConv2DGetdeltasumNHWCKernel<T>, units + 2, threads, shared, values.data(), N,
+                  outH, outW, units, b.data());
+        launch_ok(ParaConv2DGettotaldeltasumKernel<T>, 3, threads, shared, values.data(),
+                  int(values.size()), c.data());
         expect_near(nchw, head(a, units, sentinel), "per-unit sum, channels first");
         expect_near(nhwc, head(b, units, sentinel), "per-unit sum, channels last");
         expect_near(total, head(c, 1, sentinel), "total");
@@ -146,33 +137,34 @@ TYPED_TEST(ConvGradAux, ElementwiseKernelsUpdateTheirExtentOnly) {
   for (auto kernel : {ParaConv2DGetdeltahsumNCHWKernel<T>, ParaConv2DGetdeltahsumNHWCKernel<T>}) {
     check(
         "product", all,
-        [&](T* o) { launch(kernel, grid, 5, 0, a.data(), b.data(), A, B, R, S, o); },
+        [&](T* o) { launch_ok(kernel, grid, 5, 0, a.data(), b.data(), A, B, R, S, o); },
         [&](int i, T) { return a[i] * b[i]; });
   }
   for (auto kernel :
        {ParaConv2DCompleteinputgradNCHWKernel<T>, ParaConv2DCompleteinputgradNHWCKernel<T>}) {
     check(
         "complete input", all,
-        [&](T* o) { launch(kernel, grid, 5, 0, scalar, a.data(), A, B, R, S, o); },
+        [&](T* o) { launch_ok(kernel, grid, 5, 0, scalar, a.data(), A, B, R, S, o); },
         [&](int i, T was) { return was - scalar[0] * a[i]; });
   }
   check(
       "complete p", rows * cols,
       [&](T* o) {
-        launch(ParaConv2DCompletepgradKernel<T>, rows + 2, 3, 0, a.data(), b.data(), rows, cols, o);
+        launch_ok(ParaConv2DCompletepgradKernel<T>, rows + 2, 3, 0, a.data(), b.data(), rows, cols,
+                  o);
       },
       [&](int i, T was) { return was - a[i / cols] * b[i]; });
   check(
       "p0", n,
-      [&](T* o) { launch(ParaConv2DGetp0gradKernel<T>, 4, 3, 0, a.data(), b.data(), n, o); },
+      [&](T* o) { launch_ok(ParaConv2DGetp0gradKernel<T>, 4, 3, 0, a.data(), b.data(), n, o); },
       [&](int i, T was) { return was - a[i] * b[i]; });
   check(
-      "scale", n, [&](T* o) { launch(ParaConv2DGetgradx2factorKernel<T>, 4, 3, 0, o, 2, n); },
+      "scale", n, [&](T* o) { launch_ok(ParaConv2DGetgradx2factorKernel<T>, 4, 3, 0, o, 2, n); },
       [&](int, T was) { return was * 2; });
   for (int k : {0, -5}) {
     check(
         "finalize", rows * cols,
-        [&](T* o) { launch(ParaConv2DGradFinalizeKernel<T>, rows + 2, 4, 0, k, rows, cols, o); },
+        [&](T* o) { launch_ok(ParaConv2DGradFinalizeKernel<T>, rows + 2, 4, 0, k, rows, cols, o); },
         [&](int, T was) { return k == 0 ? was + increment : was; });
   }
 }
@@ -207,15 +199,16 @@ TYPED_TEST(ConvGradAux, ChainedBlocksGiveTheCpuGradients) {
         last ? std::array<int, 4>{N, outH, outW, units} : std::array<int, 4>{N, units, outH, outW};
     this->in_each_mode([&] {
       std::vector<T> deltahsum(outputs), deltasum(units), grad_h0(units), grad_p0(units, 0);
-      launch(product, dim3(dims[0], dims[1]), 32, 0, g.data(), hs.data(), dims[0], dims[1], dims[2],
-             dims[3], deltahsum.data());
-      launch(sum, units, 64, shared, deltahsum.data(), dims[0], dims[1], dims[2], dims[3],
-             grad_h0.data());
-      launch(sum, units, 64, shared, g.data(), dims[0], dims[1], dims[2], dims[3], deltasum.data());
-      launch(ParaConv2DGetp0gradKernel<T>, 1, units, 0, parameters.data() + L - units,
-             deltasum.data(), units, grad_p0.data());
+      launch_ok(product, dim3(dims[0], dims[1]), 32, 0, g.data(), hs.data(), dims[0], dims[1],
+                dims[2], dims[3], deltahsum.data());
+      launch_ok(sum, units, 64, shared, deltahsum.data(), dims[0], dims[1], dims[2], dims[3],
+                grad_h0.data());
+      launch_ok(sum, units, 64, shared, g.data(), dims[0], dims[1], dims[2], dims[3],
+                deltasum.data());
+      launch_ok(ParaConv2DGetp0gradKernel<T>, 1, units, 0, parameters.data() + L - units,
+                deltasum.data(), units, grad_p0.data());
       for (T* v : {grad_h0.data(), grad_p0.data()}) {
-        launch(ParaConv2DGetgradx2factorKernel<T>, 1, units, 0, v, scale, units);
+        launch_ok(ParaConv2DGetgradx2factorKernel<T>, 1, units, 0, v, scale, units);
       }
       expect_near(grad_h0_cpu, grad_h0, "grad_h0");
       expect_near(grad_p0_cpu, grad_p0, "grad_p0");
@@ -311,11 +304,11 @@ TYPED_TEST(ConvGradAux, OneLaunchGradientsMatchReference) {
       for (const auto& l : fused) {
         std::vector<T> grad_h(r.units * r.d), grad_h0(r.units), grad_p(r.units * r.d),
             grad_p0(r.units);
-        launch(ParaConv2DGradParametersFusedKernel<T>, dim3(r.N, l.rows * r.W, r.units), l.block, 0,
-               T(r.factor), r.grad_last.data(), r.hsum_last.data(), r.input_last.data(),
-               r.p_last.data(), r.p0.data(), g.kh, g.kw, g.sh, g.sw, g.dh, g.dw, r.N, r.H, r.W, r.C,
-               r.units, r.outH, r.outW, 0, grad_h.data(), grad_h0.data(), grad_p.data(),
-               grad_p0.data());
+        launch_ok(ParaConv2DGradParametersFusedKernel<T>, dim3(r.N, l.rows * r.W, r.units), l.block,
+                  0, T(r.factor), r.grad_last.data(), r.hsum_last.data(), r.input_last.data(),
+                  r.p_last.data(), r.p0.data(), g.kh, g.kw, g.sh, g.sw, g.dh, g.dw, r.N, r.H, r.W,
+                  r.C, r.units, r.outH, r.outW, 0, grad_h.data(), grad_h0.data(), grad_p.data(),
+                  grad_p0.data());
         expect_near(r.grad_h0, grad_h0, "grad_h0");
         expect_near(channels_last(r.grad_h, r.units, r.C, g.kh, g.kw), grad_h, "grad_h");
         expect_near(channels_last(r.grad_p, r.units, r.C, g.kh, g.kw), grad_p, "grad_p");
@@ -323,16 +316,17 @@ TYPED_TEST(ConvGradAux, OneLaunchGradientsMatchReference) {
       }
       for (const auto& l : input) {
         std::vector<T> grad_input(r.input.size());
-        launch(ParaConv2DGradInputKernel<T>, l.grid, l.block, 0, r.grad_last.data(),
-               r.hsum_last.data(), r.h_last.data(), r.p_last.data(), r.input_last.data(), g.kh,
-               g.kw, g.sh, g.sw, g.dh, g.dw, r.N, r.H, r.W, r.C, r.units, r.outH, r.outW, l.chunk,
-               grad_input.data());
+        launch_ok(ParaConv2DGradInputKernel<T>, l.grid, l.block, 0, r.grad_last.data(),
+                  r.hsum_last.data(), r.h_last.data(), r.p_last.data(), r.input_last.data(), g.kh,
+                  g.kw, g.sh, g.sw, g.dh, g.dw, r.N, r.H, r.W, r.C, r.units, r.outH, r.outW,
+                  l.chunk, grad_input.data());
         expect_near(doubled, grad_input, "channels last");
       }
       std::vector<T> grad_input(r.input.size());
-      launch(ParaConv2DGradInputKernelNCHW<T>, dim3(r.N, r.C, r.outH), dim3(r.outW, r.units), 0,
-             r.grad.data(), r.hsum.data(), r.h.data(), r.p.data(), r.input.data(), g.kh, g.kw, g.sh,
-             g.sw, g.dh, g.dw, r.N, r.H, r.W, r.C, r.units, r.outH, r.outW, 0, grad_input.data());
+      launch_ok(ParaConv2DGradInputKernelNCHW<T>, dim3(r.N, r.C, r.outH), dim3(r.outW, r.units), 0,
+                r.grad.data(), r.hsum.data(), r.h.data(), r.p.data(), r.input.data(), g.kh, g.kw,
+                g.sh, g.sw, g.dh, g.dw, r.N, r.H, r.W, r.C, r.units, r.outH, r.outW, 0,
+                grad_input.data());
       expect_near(r.grad_input, grad_input, "channels first");
     });
   }
