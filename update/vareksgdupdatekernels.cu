@@ -2,6 +2,8 @@
 // that the last block of a vector near the int range does not overflow.
 #include "update/vareksgdupdatekernels.h"
 
+#include "common/cuda/block_sum.h"
+
 namespace {
 
 // Applies op(i) to the elements of block blockIdx.x's run of blockDim.x
@@ -86,17 +88,10 @@ __global__ void GetmagsKernel(const T* __restrict__ rows, const T* __restrict__ 
     const T v = __ldg(rows + i);
     acc = fma(v, v, acc);
   });
-  sh[t] = acc;
-  __syncthreads();
-  // Tree sum over the block; the bound on t + s admits any block size.
-  for (unsigned s = 512; s > 0; s >>= 1) {
-    if (t < s && t + s < blockDim.x) sh[t] = sh[t + s] + sh[t];
-    __syncthreads();
-  }
-  __syncthreads();
+  const T sum = varekpt::block_tree_sum(sh, acc);
   if (t == 0) {
     const T h0 = __ldg(scalars + u);
-    out[u] = sqrt(fma(h0, h0, sh[0]));
+    out[u] = sqrt(fma(h0, h0, sum));
   }
 }
 

@@ -5,7 +5,6 @@
 #include <functional>
 #include <limits>
 #include <string>
-#include <tuple>
 #include <type_traits>
 #include <vector>
 
@@ -15,7 +14,7 @@
 #include "paraboloid/osparaboloidkernels.h"
 #include "paraboloid/paraboloid.h"
 #include "paraboloid/paraboloidauxkernels.h"
-#include "tests/cpp/test_native_launch.h"
+#include "tests/cpp/test_launch.h"
 #include "tests/cpp/test_values.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "paraconv2d/paraconv2d.h"
 #include "paraconv2d/paraconv2dgradauxkernels.h"
 #include "paraconv2d/paraconv2dgradfusedkernels.h"
-#include "tests/cpp/test_native_launch.h"
+#include "tests/cpp/test_launch.h"
 #include "tests/cpp/test_values.h"
 
 namespace {

@@ -1,8 +1,7 @@
-// Kernels launched as a native caller launches them: by the launch
-// function's address through cudaLaunchKernel, on the host execution layer.
+// Launches as a native caller makes them: by the launch function's address
+// through cudaLaunchKernel, with a configuration of the caller's own.
 #pragma once
 
-#include <cstddef>
 #include <tuple>
 #include <type_traits>
 
