@@ -1,5 +1,5 @@
-// Dense paraboloid layer: schemas, registration, operator entries and CPU
-// workers of namespace "ptparaboloidfree".
+// Dense paraboloid layer: schemas, registration and operator entries of
+// namespace "ptparaboloidfree".
 #include "paraboloid/paraboloid.h"
 
 #include <torch/library.h>
@@ -8,7 +8,6 @@
 #include "common/checks.h"
 #include "common/cuda/limits.h"
 #include "common/frame.h"
-#include "common/parameter_blocks.h"
 
 namespace {
 
@@ -83,97 +82,6 @@ void check_backward_launch_limits(const DenseSizes& s) {
 }
 
 }  // namespace
-
-template <typename T>
-void paraboloid_forward_cpu_main(const T* input, const T* parameters, double doublefactor,
-                                 int N, int d, int units, T* output, T* hsum) {
-  const T factor = static_cast<T>(doublefactor);
-  const auto [h0, h, p, p0] = varekpt::parameter_blocks(parameters, units, d);
-
-  for (int n = 0; n < N; ++n) {
-    const T* x = input + n * d;
-    for (int u = 0; u < units; ++u) {
-      T s = h0[u];
-      for (int j = 0; j < d; ++j) s = s + h[u * d + j] * x[j];
-      hsum[n * units + u] = s;
-      output[n * units + u] = s * s;
-    }
-  }
-  for (int n = 0; n < N; ++n) {
-    const T* x = input + n * d;
-    for (int u = 0; u < units; ++u) {
-      T out = output[n * units + u];
-      for (int j = 0; j < d; ++j) {
-        const T t = x[j] - p[u * d + j];
-        out = out - t * t;
-      }
-      out = out - p0[u] * p0[u];
-      output[n * units + u] = out * factor;
-    }
-  }
-}
-
-template <typename T>
-void paraboloid_backward_cpu_main(const T* grad, const T* input, const T* parameters,
-                                  const T* hsum, double doublefactor, int N, int d,
-                                  int units, T* grad_input, T* grad_parameters) {
-  const T factor = static_cast<T>(doublefactor);
-  const T f2 = factor + factor;
-  const auto [h0, h, p, p0] = varekpt::parameter_blocks(parameters, units, d);
-  const auto [grad_h0, grad_h, grad_p, grad_p0] =
-      varekpt::parameter_blocks(grad_parameters, units, d);
-
-  // The input gradient carries the factor like the parameter gradients.
-  for (int n = 0; n < N; ++n) {
-    for (int k = 0; k < d; ++k) {
-      T acc = 0;
-      for (int u = 0; u < units; ++u) {
-        const int nu = n * units + u;
-        acc = acc + (p[u * d + k] + (h[u * d + k] * hsum[nu] - input[n * d + k])) * grad[nu];
-      }
-      grad_input[n * d + k] = acc * f2;
-    }
-  }
-  for (int u = 0; u < units; ++u) {
-    for (int k = 0; k < d; ++k) {
-      T acc = 0;
-      for (int n = 0; n < N; ++n) {
-        acc = acc + input[n * d + k] * (grad[n * units + u] * hsum[n * units + u]);
-      }
-      grad_h[u * d + k] = acc * f2;
-    }
-  }
-  for (int u = 0; u < units; ++u) {
-    T acc = 0;
-    for (int n = 0; n < N; ++n) acc = acc + hsum[n * units + u] * grad[n * units + u];
-    grad_h0[u] = acc * f2;
-  }
-  for (int u = 0; u < units; ++u) {
-    for (int k = 0; k < d; ++k) {
-      T acc = 0;
-      for (int n = 0; n < N; ++n) {
-        acc = acc + (input[n * d + k] - p[u * d + k]) * grad[n * units + u];
-      }
-      grad_p[u * d + k] = acc * f2;
-    }
-  }
-  for (int u = 0; u < units; ++u) {
-    T acc = 0;
-    for (int n = 0; n < N; ++n) acc = acc + (-p0[u]) * grad[n * units + u];
-    grad_p0[u] = acc * f2;
-  }
-}
-
-template void paraboloid_forward_cpu_main<float>(const float*, const float*, double, int, int,
-                                                 int, float*, float*);
-template void paraboloid_forward_cpu_main<double>(const double*, const double*, double, int,
-                                                  int, int, double*, double*);
-template void paraboloid_backward_cpu_main<float>(const float*, const float*, const float*,
-                                                  const float*, double, int, int, int, float*,
-                                                  float*);
-template void paraboloid_backward_cpu_main<double>(const double*, const double*, const double*,
-                                                   const double*, double, int, int, int,
-                                                   double*, double*);
 
 namespace {
 

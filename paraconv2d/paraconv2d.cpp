@@ -1,8 +1,7 @@
-// Paraboloid convolution layer: schemas, registration, operator entries and CPU
-// workers of namespace "ptparaconv2dfree".
+// Paraboloid convolution layer: schemas, registration and operator entries of
+// namespace "ptparaconv2dfree".
 #include "paraconv2d/paraconv2d.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <tuple>
 #include <utility>
@@ -12,7 +11,6 @@
 
 #include "common/checks.h"
 #include "common/frame.h"
-#include "common/parameter_blocks.h"
 
 namespace {
 
@@ -98,161 +96,7 @@ void check_backward_shapes(const char* op, const ConvSizes& s, const at::Tensor&
   varekpt::check_sizes(op, "hsum", hsum, {s.N, s.units, s.outH, s.outW});
 }
 
-// Index arithmetic of the dense NCHW arrays and the parameter blocks, in int.
-struct Layout {
-  int kh, kw, sh, sw, dh, dw, C, H, W, units, outH, outW;
-
-  int d() const { return C * kh * kw; }
-  // Input row and column read by tap (i, j) of window (oh, ow); the filter is
-  // applied flipped, so tap (0, 0) meets the window's last row and column.
-  int row(int oh, int i) const { return oh * sh + (kh / 2 + (kh / 2 - i)) * dh; }
-  int col(int ow, int j) const { return ow * sw + (kw / 2 + (kw / 2 - j)) * dw; }
-  int in(int n, int c, int r, int q) const { return ((n * C + c) * H + r) * W + q; }
-  int out(int n, int u, int oh, int ow) const { return ((n * units + u) * outH + oh) * outW + ow; }
-  int tap(int u, int c, int i, int j) const { return ((u * C + c) * kh + i) * kw + j; }
-};
-
-// Calls fn(n, oh, ow) for every window of every image, in ascending order.
-template <typename Fn>
-void for_each_window(int N, const Layout& g, Fn&& fn) {
-  for (int n = 0; n < N; ++n) {
-    for (int oh = 0; oh < g.outH; ++oh) {
-      for (int ow = 0; ow < g.outW; ++ow) fn(n, oh, ow);
-    }
-  }
-}
-
 }  // namespace
-
-template <typename T>
-void paraconv2d_forward_cpu_main(const T* input, const T* parameters, double doublefactor, int kh,
-                                 int kw, int sh, int sw, int dh, int dw, int N, int C, int H, int W,
-                                 int units, int outH, int outW, T* output, T* hsum) {
-  const T factor = static_cast<T>(doublefactor);
-  const Layout g{kh, kw, sh, sw, dh, dw, C, H, W, units, outH, outW};
-  const auto w = varekpt::parameter_blocks(parameters, units, g.d());
-
-  for_each_window(N, g, [&](int n, int oh, int ow) {
-    for (int u = 0; u < units; ++u) {
-      T s = w.h0[u];
-      for (int c = 0; c < C; ++c) {
-        for (int i = 0; i < kh; ++i) {
-          for (int j = 0; j < kw; ++j) {
-            s = s + input[g.in(n, c, g.row(oh, i), g.col(ow, j))] * w.h[g.tap(u, c, i, j)];
-          }
-        }
-      }
-      hsum[g.out(n, u, oh, ow)] = s;
-      output[g.out(n, u, oh, ow)] = s * s;
-    }
-  });
-  for_each_window(N, g, [&](int n, int oh, int ow) {
-    for (int u = 0; u < units; ++u) {
-      T out = output[g.out(n, u, oh, ow)];
-      for (int c = 0; c < C; ++c) {
-        for (int i = 0; i < kh; ++i) {
-          for (int j = 0; j < kw; ++j) {
-            const T t = input[g.in(n, c, g.row(oh, i), g.col(ow, j))] - w.p[g.tap(u, c, i, j)];
-            out = out - t * t;
-          }
-        }
-      }
-      out = out - w.p0[u] * w.p0[u];
-      output[g.out(n, u, oh, ow)] = out * factor;
-    }
-  });
-}
-
-template <typename T>
-void paraconv2d_backward_cpu_main(const T* grad, const T* input, const T* parameters, const T* hsum,
-                                  double doublefactor, int kh, int kw, int sh, int sw, int dh,
-                                  int dw, int N, int C, int H, int W, int units, int outH, int outW,
-                                  T* grad_input, T* grad_parameters, bool skip_input_grad) {
-  const T factor = static_cast<T>(doublefactor);
-  const T f2 = factor + factor;
-  const Layout g{kh, kw, sh, sw, dh, dw, C, H, W, units, outH, outW};
-  const auto w = varekpt::parameter_blocks(parameters, units, g.d());
-  const auto gw = varekpt::parameter_blocks(grad_parameters, units, g.d());
-
-  // The outputs are accumulated into, so they start from zero whatever the
-  // caller passes; the input gradient is zeroed even when it is skipped.
-  std::fill(grad_input, grad_input + N * C * H * W, T(0));
-  std::fill(grad_parameters, grad_parameters + 2 * units * (g.d() + 1), T(0));
-
-  if (!skip_input_grad) {
-    for_each_window(N, g, [&](int n, int oh, int ow) {
-      for (int c = 0; c < C; ++c) {
-        for (int i = 0; i < kh; ++i) {
-          for (int j = 0; j < kw; ++j) {
-            const int xi = g.in(n, c, g.row(oh, i), g.col(ow, j));
-            T acc = 0;
-            for (int u = 0; u < units; ++u) {
-              const int o = g.out(n, u, oh, ow);
-              const int t = g.tap(u, c, i, j);
-              acc = acc + (w.p[t] + (w.h[t] * hsum[o] - input[xi])) * grad[o];
-            }
-            grad_input[xi] = grad_input[xi] + acc;
-          }
-        }
-      }
-    });
-    // The input gradient carries the factor like the parameter gradients.
-    for (int n = 0; n < N; ++n) {
-      for (int r = 0; r < H; ++r) {
-        for (int q = 0; q < W; ++q) {
-          for (int c = 0; c < C; ++c) grad_input[g.in(n, c, r, q)] *= f2;
-        }
-      }
-    }
-  }
-
-  // One sweep feeds both parameter pairs; each element still sums its terms
-  // in window order, channel innermost within a window.
-  for_each_window(N, g, [&](int n, int oh, int ow) {
-    for (int u = 0; u < units; ++u) {
-      const int o = g.out(n, u, oh, ow);
-      for (int i = 0; i < kh; ++i) {
-        for (int j = 0; j < kw; ++j) {
-          for (int c = 0; c < C; ++c) {
-            const T x = input[g.in(n, c, g.row(oh, i), g.col(ow, j))];
-            const int t = g.tap(u, c, i, j);
-            gw.h[t] = gw.h[t] + x * (grad[o] * hsum[o]);
-            gw.p[t] = gw.p[t] + (x - w.p[t]) * grad[o];
-          }
-        }
-      }
-      gw.h0[u] = gw.h0[u] + hsum[o] * grad[o];
-      gw.p0[u] = gw.p0[u] + (-w.p0[u]) * grad[o];
-    }
-  });
-  for (int u = 0; u < units; ++u) {
-    gw.h0[u] *= f2;
-    gw.p0[u] *= f2;
-    for (int i = 0; i < kh; ++i) {
-      for (int j = 0; j < kw; ++j) {
-        for (int c = 0; c < C; ++c) {
-          gw.h[g.tap(u, c, i, j)] *= f2;
-          gw.p[g.tap(u, c, i, j)] *= f2;
-        }
-      }
-    }
-  }
-}
-
-template void paraconv2d_forward_cpu_main<float>(const float*, const float*, double, int, int, int,
-                                                 int, int, int, int, int, int, int, int, int, int,
-                                                 float*, float*);
-template void paraconv2d_forward_cpu_main<double>(const double*, const double*, double, int, int,
-                                                  int, int, int, int, int, int, int, int, int, int,
-                                                  int, double*, double*);
-template void paraconv2d_backward_cpu_main<float>(const float*, const float*, const float*,
-                                                  const float*, double, int, int, int, int, int,
-                                                  int, int, int, int, int, int, int, int, float*,
-                                                  float*, bool);
-template void paraconv2d_backward_cpu_main<double>(const double*, const double*, const double*,
-                                                   const double*, double, int, int, int, int, int,
-                                                   int, int, int, int, int, int, int, int, double*,
-                                                   double*, bool);
 
 std::vector<at::Tensor> paraconv2d_forward_cpu(at::Tensor input, at::Tensor parameters,
                                                double doublefactor, at::Tensor kernel_size_tensor,

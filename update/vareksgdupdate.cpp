@@ -1,8 +1,7 @@
-// Parameter update rule: schema, registration, operator entry and CPU worker
-// of namespace "ptvareksgdfree".
+// Parameter update rule: schema, registration and operator entry of
+// namespace "ptvareksgdfree".
 #include "update/vareksgdupdate.h"
 
-#include <cmath>
 #include <utility>
 
 #include <torch/library.h>
@@ -56,71 +55,7 @@ void check_launch_limits(const UpdateSizes& s) {
   check_launch_limit(kOp, "grid extent units along x", s.units, kMaxGridX);
 }
 
-// Length of unit u's (h0[u], row u of h) in v, accumulated by fused
-// multiply-adds over the row and then h0.
-template <typename T>
-T unit_length(const T* v, int units, int d, int u) {
-  const T* row = v + units + u * d;
-  T acc = 0;
-  for (int j = 0; j < d; ++j) acc = std::fma(row[j], row[j], acc);
-  return std::sqrt(std::fma(v[u], v[u], acc));
-}
-
-// Multiplies unit u's (h0[u], row u of h) in v by r.
-template <typename T>
-void scale_unit(T* v, int units, int d, int u, T r) {
-  v[u] = v[u] * r;
-  T* row = v + units + u * d;
-  for (int j = 0; j < d; ++j) row[j] = row[j] * r;
-}
-
 }  // namespace
-
-template <typename T>
-void vareksgd_getparupdate_cpu_main(const T* grad, const T* moments, const T* par, int units,
-                                    int d, double doublehlr, double /*doubleplr*/,
-                                    double doublemomentum, double /*doubledampening*/,
-                                    bool nesterov, double doublewd, T* update, T* scratch) {
-  const T hlr = static_cast<T>(doublehlr);
-  const T m = static_cast<T>(doublemomentum);
-  const T wd = static_cast<T>(doublewd);
-  const int L = (d + 1) * units * 2;
-  T* newpar = scratch;
-  T* length = scratch + L;
-  T* decayed_length = length + units;
-
-  for (int i = 0; i < L; ++i) {
-    T a = grad[i];
-    if (m > 0) {
-      a = std::fma(moments[i], m, a);
-      if (nesterov) a = std::fma(a, m, grad[i]);
-    }
-    newpar[i] = par[i] - a * hlr;
-  }
-
-  // Weight decay turns the direction of each unit's (h0, h) and keeps its length.
-  if (wd > 0) {
-    const T hlr_wd = hlr * wd;
-    const int decayed = units * (d + 1);  // h0 and h lead the vector
-    for (int u = 0; u < units; ++u) length[u] = unit_length(newpar, units, d, u);
-    for (int i = 0; i < decayed; ++i) newpar[i] = newpar[i] - par[i] * hlr_wd;
-    for (int u = 0; u < units; ++u) decayed_length[u] = unit_length(newpar, units, d, u);
-    for (int u = 0; u < units; ++u) {
-      const T r = decayed_length[u] == 0 ? T(1) : length[u] / decayed_length[u];
-      scale_unit(newpar, units, d, u, r);
-    }
-  }
-
-  for (int i = 0; i < L; ++i) update[i] = par[i] - newpar[i];
-}
-
-template void vareksgd_getparupdate_cpu_main<float>(const float*, const float*, const float*,
-                                                    int, int, double, double, double, double,
-                                                    bool, double, float*, float*);
-template void vareksgd_getparupdate_cpu_main<double>(const double*, const double*,
-                                                     const double*, int, int, double, double,
-                                                     double, double, bool, double, double*,
-                                                     double*);
 
 namespace {
 
