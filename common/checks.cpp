@@ -1,5 +1,6 @@
 #include "common/checks.h"
 
+#include <cmath>
 #include <limits>
 
 #include <c10/util/Exception.h>
@@ -65,6 +66,16 @@ int truncated_int(const char* op, const char* name, double value) {
   return static_cast<int>(value);
 }
 
+void check_finite(const char* op, const char* name, double value) {
+  TORCH_CHECK_VALUE(std::isfinite(value), op, ": ", name, " must be a finite number, but is ",
+                    value);
+}
+
+void check_non_negative(const char* op, const char* name, double value) {
+  // The comparison fails for NaN.
+  TORCH_CHECK_VALUE(value >= 0, op, ": ", name, " must be a number from 0, but is ", value);
+}
+
 void check_min_length(const char* op, const char* name, const at::Tensor& t, int64_t length,
                       const char* what) {
   TORCH_CHECK_VALUE(t.size(0) >= length, op, ": ", name, " has ", t.size(0),
@@ -77,6 +88,10 @@ int derive_units(const char* op, int64_t length, int d) {
   checked_int(op, "2·units·(d+1), the used length of the parameter vector",
               static_cast<int64_t>(units) * divisor);
   return units;
+}
+
+at::Tensor used_part(const at::Tensor& t, int64_t length) {
+  return t.narrow(0, 0, length);
 }
 
 void check_launch_limit(const char* op, const char* what, int64_t value, int64_t limit) {

@@ -41,6 +41,13 @@ void check_numel(const char* op, const char* name, const at::Tensor& t);
 // int; returns the truncation. NaN and infinities are refused.
 int truncated_int(const char* op, const char* name, double value);
 
+// `value` is a finite number: NaN and infinities are refused.
+void check_finite(const char* op, const char* name, double value);
+
+// `value` is a number from 0 (a setting where 0 means "off"): NaN and negative
+// numbers are refused.
+void check_non_negative(const char* op, const char* name, double value);
+
 // The 1-D tensor `t` has at least `length` elements, the `what` of its use.
 void check_min_length(const char* op, const char* name, const at::Tensor& t, int64_t length,
                       const char* what);
@@ -52,6 +59,11 @@ int derive_units(const char* op, int64_t length, int d);
 // A launch extent (threads per block or blocks along y/z) stays within the
 // device's limit.
 void check_launch_limit(const char* op, const char* what, int64_t value, int64_t limit);
+
+// The first `length` elements of the 1-D tensor `t`, as a view: what an
+// entry makes contiguous of an argument it reads no further, so that an
+// over-long (or expanded) argument costs no more than its used part.
+at::Tensor used_part(const at::Tensor& t, int64_t length);
 
 // All tensors on one device; with `cuda`, on one CUDA device.
 void check_devices(const char* op, bool cuda, std::initializer_list<NamedTensor> tensors);

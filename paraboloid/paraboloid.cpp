@@ -47,6 +47,12 @@ DenseSizes dense_sizes(const char* op, const at::Tensor& input, const at::Tensor
   return s;
 }
 
+// Length of the parameter blocks, 2·units·(d+1): what the workers read.
+int64_t used_length(const DenseSizes& s) { return int64_t{2} * s.units * (s.d + 1); }
+
+// Whether any sample meets any unit; without, the entries return at once.
+bool has_work(const DenseSizes& s) { return s.N > 0 && s.units > 0; }
+
 // The backward's further checks: grad and hsum are [N, units].
 void check_backward_shapes(const char* op, const DenseSizes& s, const at::Tensor& grad,
                            const at::Tensor& hsum) {
@@ -97,44 +103,59 @@ std::vector<at::Tensor> dense_forward(bool cuda, at::Tensor input, at::Tensor pa
   if (cuda) check_forward_launch_limits(s);
   varekpt::check_devices(kForwardOp, cuda, {{"input", &input}, {"parameters", &parameters}});
   input = input.contiguous();
-  parameters = parameters.contiguous();
+  parameters = varekpt::used_part(parameters, used_length(s)).contiguous();
 
   const auto options = varekpt::result_options(input, cuda);
   at::Tensor output = torch::zeros({s.N, s.units}, options);
   at::Tensor hsum = torch::zeros({s.N, s.units}, options);
   varekpt::dispatch_floating(input, worker, kFile, dispatch_line, [&](auto tag) {
     using T = decltype(tag);
-    call(input.data_ptr<T>(), parameters.data_ptr<T>(), s, output.data_ptr<T>(),
-         hsum.data_ptr<T>());
+    const T* x = input.data_ptr<T>();
+    const T* prm = parameters.data_ptr<T>();
+    if (!has_work(s)) return;  // the results are empty
+    call(x, prm, s, output.data_ptr<T>(), hsum.data_ptr<T>());
   });
   return {output, hsum};
 }
 
 // The same for a dense backward entry; `call(grad, input, parameters, hsum,
-// sizes, grad_input, grad_parameters)`.
+// sizes, grad_input, grad_parameters)`. `doublefactor` scales the gradients
+// of an entry without work.
 template <typename CallWorker>
 std::vector<at::Tensor> dense_backward(bool cuda, at::Tensor grad, at::Tensor input,
                                        at::Tensor parameters, at::Tensor hsum,
-                                       const char* worker, uint32_t dispatch_line,
-                                       CallWorker call) {
+                                       double doublefactor, const char* worker,
+                                       uint32_t dispatch_line, CallWorker call) {
   const DenseSizes s = dense_sizes(kBackwardOp, input, parameters);
   check_backward_shapes(kBackwardOp, s, grad, hsum);
   if (cuda) check_backward_launch_limits(s);
   varekpt::check_devices(
       kBackwardOp, cuda,
       {{"input", &input}, {"grad", &grad}, {"parameters", &parameters}, {"hsum", &hsum}});
-  grad = grad.contiguous();
-  input = input.contiguous();
-  parameters = parameters.contiguous();
-  hsum = hsum.contiguous();
-
+  // The gradient has the full length of the vector, 0 past the blocks.
   const auto options = varekpt::result_options(input, cuda);
   at::Tensor grad_input = torch::zeros({s.N, s.d}, options);
   at::Tensor grad_parameters = torch::zeros({parameters.size(0)}, options);
+  grad = grad.contiguous();
+  input = input.contiguous();
+  parameters = varekpt::used_part(parameters, used_length(s)).contiguous();
+  hsum = hsum.contiguous();
+
   varekpt::dispatch_floating(input, worker, kFile, dispatch_line, [&](auto tag) {
     using T = decltype(tag);
-    call(grad.data_ptr<T>(), input.data_ptr<T>(), parameters.data_ptr<T>(), hsum.data_ptr<T>(),
-         s, grad_input.data_ptr<T>(), grad_parameters.data_ptr<T>());
+    const T* g = grad.data_ptr<T>();
+    const T* x = input.data_ptr<T>();
+    const T* prm = parameters.data_ptr<T>();
+    const T* hs = hsum.data_ptr<T>();
+    if (!has_work(s)) {
+      // Every gradient is an empty sum scaled by 2·factor, as the workers
+      // leave it.
+      const T empty_sum = T(0) * (static_cast<T>(doublefactor) + static_cast<T>(doublefactor));
+      grad_input.fill_(empty_sum);
+      varekpt::used_part(grad_parameters, used_length(s)).fill_(empty_sum);
+      return;
+    }
+    call(g, x, prm, hs, s, grad_input.data_ptr<T>(), grad_parameters.data_ptr<T>());
   });
   return {grad_input, grad_parameters};
 }
@@ -156,7 +177,7 @@ std::vector<at::Tensor> paraboloid_backward_cpu(at::Tensor grad, at::Tensor inpu
                                                 double doublefactor) {
   return dense_backward(
       false, std::move(grad), std::move(input), std::move(parameters), std::move(hsum),
-      "paraboloid_backward_cpu_main", kBackwardCpuDispatchLine,
+      doublefactor, "paraboloid_backward_cpu_main", kBackwardCpuDispatchLine,
       [&](auto* g, auto* x, auto* prm, auto* hs, const DenseSizes& s, auto* gi, auto* gp) {
         paraboloid_backward_cpu_main(g, x, prm, hs, doublefactor, s.N, s.d, s.units, gi, gp);
       });
@@ -180,7 +201,7 @@ std::vector<at::Tensor> paraboloid_backward_cuda(at::Tensor grad, at::Tensor inp
   const c10::Device device = input.device();
   return dense_backward(
       true, std::move(grad), std::move(input), std::move(parameters), std::move(hsum),
-      "paraboloid_backward_cuda_main", kBackwardCudaDispatchLine,
+      doublefactor, "paraboloid_backward_cuda_main", kBackwardCudaDispatchLine,
       [&](auto* g, auto* x, auto* prm, auto* hs, const DenseSizes& s, auto* gi, auto* gp) {
         paraboloid_backward_cuda_main(device, g, x, prm, hs, doublefactor, s.N, s.d, s.units,
                                       gi, gp);

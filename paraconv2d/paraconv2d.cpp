@@ -34,13 +34,24 @@ struct ConvSizes {
   int outH, outW;
 };
 
-// Reads the (height, width) pair at the front of a geometry tensor. Its element
-// type is checked by data_ptr<int>().
+// Offset from t.data_ptr() of the element at position k of t in row-major
+// order.
+int64_t element_offset(const at::Tensor& t, int64_t k) {
+  int64_t offset = 0;
+  for (int64_t dim = t.dim() - 1; dim >= 0; --dim) {
+    offset += k % t.size(dim) * t.stride(dim);
+    k /= t.size(dim);
+  }
+  return offset;
+}
+
+// Reads the (height, width) pair at the front of a geometry tensor, in place:
+// a long or expanded tensor is not copied. Its element type is checked by
+// data_ptr<int>().
 std::pair<int, int> read_pair(const char* op, const char* name, const at::Tensor& t) {
   varekpt::check_host_values(op, name, t, 2);
-  const at::Tensor values = t.contiguous();
-  const int* v = values.data_ptr<int>();
-  return {v[0], v[1]};
+  const int* v = t.data_ptr<int>();
+  return {v[element_offset(t, 0)], v[element_offset(t, 1)]};
 }
 
 // Checks shared by every convolution entry, CPU or CUDA; reads the geometry on
@@ -82,12 +93,21 @@ ConvSizes conv_sizes(const char* op, const at::Tensor& input, const at::Tensor& 
   s.units = varekpt::derive_units(op, parameters.size(0), s.d);
   s.outH = static_cast<int>((s.H - window_h) / s.sh + 1);
   s.outW = static_cast<int>((s.W - window_w) / s.sw + 1);
+  // The workers visit every window of every image.
+  const int n_rows = varekpt::checked_int(op, "N·outH", static_cast<int64_t>(s.N) * s.outH);
+  varekpt::checked_int(op, "N·outH·outW", static_cast<int64_t>(n_rows) * s.outW);
   const int n_units = varekpt::checked_int(op, "N·units", static_cast<int64_t>(s.N) * s.units);
   const int n_units_rows =
       varekpt::checked_int(op, "N·units·outH", static_cast<int64_t>(n_units) * s.outH);
   varekpt::checked_int(op, "N·units·outH·outW", static_cast<int64_t>(n_units_rows) * s.outW);
   return s;
 }
+
+// Length of the parameter blocks, 2·units·(d+1): what the workers read.
+int64_t used_length(const ConvSizes& s) { return int64_t{2} * s.units * (s.d + 1); }
+
+// Whether any window meets any unit; without, the entries return at once.
+bool has_work(const ConvSizes& s) { return s.N > 0 && s.units > 0; }
 
 // The backward's further checks: grad and hsum are [N, units, outH, outW].
 void check_backward_shapes(const char* op, const ConvSizes& s, const at::Tensor& grad,
@@ -106,7 +126,7 @@ std::vector<at::Tensor> paraconv2d_forward_cpu(at::Tensor input, at::Tensor para
                                  dilation_rate_tensor);
   varekpt::check_devices(kForwardOp, false, {{"input", &input}, {"parameters", &parameters}});
   input = input.contiguous();
-  parameters = parameters.contiguous();
+  parameters = varekpt::used_part(parameters, used_length(s)).contiguous();
 
   const auto options = varekpt::result_options(input, false);
   at::Tensor output = torch::zeros({s.N, s.units, s.outH, s.outW}, options);
@@ -114,10 +134,12 @@ std::vector<at::Tensor> paraconv2d_forward_cpu(at::Tensor input, at::Tensor para
   varekpt::dispatch_floating(
       input, "paraconv2d_forward_cpu_main", kFile, kForwardCpuDispatchLine, [&](auto tag) {
         using T = decltype(tag);
-        paraconv2d_forward_cpu_main<T>(input.data_ptr<T>(), parameters.data_ptr<T>(), doublefactor,
-                                       s.kh, s.kw, s.sh, s.sw, s.dh, s.dw, s.N, s.C, s.H, s.W,
-                                       s.units, s.outH, s.outW, output.data_ptr<T>(),
-                                       hsum.data_ptr<T>());
+        const T* x = input.data_ptr<T>();
+        const T* prm = parameters.data_ptr<T>();
+        if (!has_work(s)) return;  // the results are empty
+        paraconv2d_forward_cpu_main<T>(x, prm, doublefactor, s.kh, s.kw, s.sh, s.sw, s.dh, s.dw,
+                                       s.N, s.C, s.H, s.W, s.units, s.outH, s.outW,
+                                       output.data_ptr<T>(), hsum.data_ptr<T>());
       });
   return {output, hsum};
 }
@@ -136,20 +158,33 @@ std::vector<at::Tensor> paraconv2d_backward_cpu(at::Tensor grad, at::Tensor inpu
       {{"input", &input}, {"grad", &grad}, {"parameters", &parameters}, {"hsum", &hsum}});
   grad = grad.contiguous();
   input = input.contiguous();
-  parameters = parameters.contiguous();
+  parameters = varekpt::used_part(parameters, used_length(s)).contiguous();
   hsum = hsum.contiguous();
 
   // The gradient covers the four parameter blocks only, whatever follows them.
   const auto options = varekpt::result_options(input, false);
   at::Tensor grad_input = torch::zeros({s.N, s.C, s.H, s.W}, options);
-  at::Tensor grad_parameters = torch::zeros({2 * s.units * (s.d + 1)}, options);
+  at::Tensor grad_parameters = torch::zeros({used_length(s)}, options);
   varekpt::dispatch_floating(
       input, "paraconv2d_backward_cpu_main", kFile, kBackwardCpuDispatchLine, [&](auto tag) {
         using T = decltype(tag);
-        paraconv2d_backward_cpu_main<T>(
-            grad.data_ptr<T>(), input.data_ptr<T>(), parameters.data_ptr<T>(), hsum.data_ptr<T>(),
-            doublefactor, s.kh, s.kw, s.sh, s.sw, s.dh, s.dw, s.N, s.C, s.H, s.W, s.units, s.outH,
-            s.outW, grad_input.data_ptr<T>(), grad_parameters.data_ptr<T>(), skip_input_grad);
+        const T* g = grad.data_ptr<T>();
+        const T* x = input.data_ptr<T>();
+        const T* prm = parameters.data_ptr<T>();
+        const T* hs = hsum.data_ptr<T>();
+        if (!has_work(s)) {
+          // Every gradient is an empty sum scaled by 2·factor, as the worker
+          // leaves it; a skipped input gradient stays 0.
+          const T empty_sum =
+              T(0) * (static_cast<T>(doublefactor) + static_cast<T>(doublefactor));
+          if (!skip_input_grad) grad_input.fill_(empty_sum);
+          grad_parameters.fill_(empty_sum);
+          return;
+        }
+        paraconv2d_backward_cpu_main<T>(g, x, prm, hs, doublefactor, s.kh, s.kw, s.sh, s.sw, s.dh,
+                                        s.dw, s.N, s.C, s.H, s.W, s.units, s.outH, s.outW,
+                                        grad_input.data_ptr<T>(), grad_parameters.data_ptr<T>(),
+                                        skip_input_grad);
       });
   return {grad_input, grad_parameters};
 }

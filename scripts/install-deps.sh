@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake
   libtorch-dev python3-torch python3-pytest
+  python3-venv            # the virtual environment of PyPI's PyTorch (scripts/pypi-torch.sh)
   libopenblas0-pthread    # without it PyTorch multiplies matrices on the reference BLAS
   libgtest-dev libbenchmark-dev
   libboost-context-dev

@@ -29,18 +29,29 @@ struct UpdateSizes {
   int units;
 };
 
+// The step's settings: a finite learning rate; momentum and weight decay
+// from 0, where 0 turns them off.
+struct UpdateSettings {
+  double hlr;
+  double momentum;
+  double wd;
+};
+
 // Every check of the entry; derives d and units.
 UpdateSizes update_sizes(const char* op, const at::Tensor& grad, const at::Tensor& moments,
-                         const at::Tensor& par, double doubled) {
+                         const at::Tensor& par, double doubled, const UpdateSettings& settings) {
   UpdateSizes s{};
   s.d = varekpt::truncated_int(op, "doubled", doubled);
+  varekpt::check_finite(op, "doublehlr", settings.hlr);
+  varekpt::check_non_negative(op, "doublemomentum", settings.momentum);
+  varekpt::check_non_negative(op, "doublewd", settings.wd);
   varekpt::check_dim(op, "grad", grad, 1);
   varekpt::check_dim(op, "moments", moments, 1);
   varekpt::check_dim(op, "par", par, 1);
   varekpt::check_numel(op, "par", par);
   s.units = varekpt::derive_units(op, par.size(0), s.d);
-  varekpt::checked_int(op, "P + 2·units, the scratch length", par.size(0) + 2 * int64_t{s.units});
   const int64_t length = int64_t{2} * s.units * (s.d + 1);
+  varekpt::checked_int(op, "L + 2·units, the scratch length", length + 2 * int64_t{s.units});
   varekpt::check_min_length(op, "grad", grad, length, "2·units·(d+1)");
   varekpt::check_min_length(op, "moments", moments, length, "2·units·(d+1)");
   return s;
@@ -65,23 +76,29 @@ namespace {
 // typed pointers.
 template <typename CallWorker>
 std::vector<at::Tensor> update_entry(bool cuda, at::Tensor grad, at::Tensor moments,
-                                     at::Tensor par, double doubled, const char* worker,
+                                     at::Tensor par, double doubled,
+                                     const UpdateSettings& settings, const char* worker,
                                      uint32_t dispatch_line, CallWorker call) {
-  const UpdateSizes s = update_sizes(kOp, grad, moments, par, doubled);
+  const UpdateSizes s = update_sizes(kOp, grad, moments, par, doubled, settings);
   if (cuda) check_launch_limits(s);
   varekpt::check_devices(kOp, cuda, {{"par", &par}, {"grad", &grad}, {"moments", &moments}});
-  grad = grad.contiguous();
-  moments = moments.contiguous();
-  par = par.contiguous();
-
   const int P = static_cast<int>(par.size(0));
+  const int L = 2 * s.units * (s.d + 1);
+  // The step reads the first L elements of each argument and nothing past them.
+  grad = varekpt::used_part(grad, L).contiguous();
+  moments = varekpt::used_part(moments, L).contiguous();
+  par = varekpt::used_part(par, L).contiguous();
+
   const auto options = varekpt::result_options(par, cuda);
   at::Tensor update = torch::zeros({P}, options);
-  at::Tensor scratch = torch::zeros({P + 2 * s.units}, options);
+  at::Tensor scratch = torch::zeros({L + 2 * s.units}, options);
   varekpt::dispatch_floating(par, worker, kFile, dispatch_line, [&](auto tag) {
     using T = decltype(tag);
-    call(grad.data_ptr<T>(), moments.data_ptr<T>(), par.data_ptr<T>(), s,
-         update.data_ptr<T>(), scratch.data_ptr<T>());
+    const T* g = grad.data_ptr<T>();
+    const T* mom = moments.data_ptr<T>();
+    const T* y = par.data_ptr<T>();
+    if (L == 0) return;  // no unit, no work: the step is 0
+    call(g, mom, y, s, update.data_ptr<T>(), scratch.data_ptr<T>());
   });
   return {update};
 }
@@ -95,6 +112,7 @@ std::vector<at::Tensor> vareksgd_getparupdate_cpu(at::Tensor grad, at::Tensor mo
                                                   bool nesterov, double doublewd) {
   return update_entry(
       false, std::move(grad), std::move(moments), std::move(par), doubled,
+      UpdateSettings{doublehlr, doublemomentum, doublewd},
       "vareksgd_getparupdate_cpu_main", kCpuDispatchLine,
       [&](auto* g, auto* mom, auto* y, const UpdateSizes& s, auto* update, auto* scratch) {
         vareksgd_getparupdate_cpu_main(g, mom, y, s.units, s.d, doublehlr, doubleplr,
@@ -111,6 +129,7 @@ std::vector<at::Tensor> vareksgd_getparupdate_cuda(at::Tensor grad, at::Tensor m
                                                    bool nesterov, double doublewd) {
   return update_entry(
       true, std::move(grad), std::move(moments), std::move(par), doubled,
+      UpdateSettings{doublehlr, doublemomentum, doublewd},
       "vareksgd_getparupdate_cuda_main", kCudaDispatchLine,
       [&](auto* g, auto* mom, auto* y, const UpdateSizes& s, auto* update, auto* scratch) {
         vareksgd_getparupdate_cuda_main(g, mom, y, s.units, s.d, doublehlr, doubleplr,

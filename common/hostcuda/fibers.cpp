@@ -23,6 +23,14 @@
 #include <boost/context/detail/fcontext.hpp>
 #endif
 
+// Under AddressSanitizer every switch is announced, so that ASan knows which
+// stack runs (and reports on fiber stacks instead of warning that it cannot).
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#include <sanitizer/common_interface_defs.h>
+#define HOSTCUDA_ASAN 1
+#endif
+
 #if __has_include(<valgrind/valgrind.h>)
 #include <valgrind/valgrind.h>
 #define HOSTCUDA_HAVE_VALGRIND 1
@@ -67,7 +75,17 @@ hostcuda_switch_stack:
 namespace fc = boost::context::detail;
 #endif
 
+#ifdef HOSTCUDA_ASAN
+constexpr size_t kStackSize = 256 * 1024;  // instrumented frames are larger
+#else
 constexpr size_t kStackSize = 64 * 1024;
+#endif
+// Free stacks a worker keeps after its part of a launch while more than half
+// of the limit is in use.
+constexpr size_t kKeptWhenShort = 16;
+
+// Fiber stacks mapped in the whole process.
+std::atomic<size_t> g_live_stacks{0};
 constexpr size_t kSharedAlign = 64;
 
 uint64_t splitmix64(uint64_t x) {
@@ -94,6 +112,11 @@ struct Fiber {
   char* mapping;      // guard page + stack
   unsigned valgrind_id;
   unsigned colour;    // offset of the stack top, in cache lines
+#ifdef HOSTCUDA_ASAN
+  const void* stack_bottom;  // for the worker's own context: its thread's stack
+  size_t stack_size;
+  void* fake_stack;
+#endif
 };
 static_assert(std::is_standard_layout<Fiber>::value, "hc_current aliases Fiber::tc");
 
@@ -131,13 +154,7 @@ struct Worker {
     start_perm.reserve(kMaxThreadsPerBlock);
   }
   ~Worker() {
-    for (Fiber* f : all_fibers) {
-#ifdef HOSTCUDA_HAVE_VALGRIND
-      VALGRIND_STACK_DEREGISTER(f->valgrind_id);
-#endif
-      munmap(f->mapping, kStackSize + page_size());
-      delete f;
-    }
+    for (Fiber* f : all_fibers) release_stack(f);
     std::free(arena);
   }
   Worker(const Worker&) = delete;
@@ -174,6 +191,9 @@ struct Worker {
   }
 
   Fiber* new_fiber();
+  void release_stack(Fiber* f);
+  void trim();
+  void abandon_block();
   void release_barrier();
   inline Fiber* next_fiber();
   void run_block(LaunchState& l, uint64_t block_linear);
@@ -191,11 +211,27 @@ Worker& this_worker() {
   return *tl_worker;
 }
 
+// A null `from` is a finished fiber, which is never resumed.
+#ifdef HOSTCUDA_ASAN
+inline void announce_switch(Fiber* from, const Fiber* to) {
+  __sanitizer_start_switch_fiber(from ? &from->fake_stack : nullptr, to->stack_bottom,
+                                 to->stack_size);
+}
+inline void switched_back(Fiber* self) {
+  __sanitizer_finish_switch_fiber(self->fake_stack, nullptr, nullptr);
+}
+#else
+inline void announce_switch(Fiber*, const Fiber*) {}
+inline void switched_back(Fiber*) {}
+#endif
+
 #ifdef HOSTCUDA_OWN_SWITCH
 inline void switch_to(Fiber* from, Fiber* to, Worker& w) {
-  void* discard;  // a finished fiber is never resumed
+  void* discard;
   hc_current = to == &w.sched ? nullptr : &to->tc;
+  announce_switch(from, to);
   hostcuda_switch_stack(from ? &from->sp : &discard, to->sp);
+  if (from) switched_back(from);
 }
 #else
 // The fiber that jumped here passes itself (if it will be resumed later) so its
@@ -206,7 +242,9 @@ inline void save_from(fc::transfer_t t) {
 
 inline void switch_to(Fiber* from, Fiber* to, Worker& w) {
   hc_current = to == &w.sched ? nullptr : &to->tc;
+  announce_switch(from, to);
   save_from(fc::jump_fcontext(to->ctx, from));
+  if (from) switched_back(from);
 }
 #endif
 
@@ -222,6 +260,16 @@ void Worker::fail_thread(const Fiber* f, const std::string& what) {
 [[noreturn]] void fiber_main() {
   Worker& w = *tl_worker;
   Fiber* self = reinterpret_cast<Fiber*>(hc_current);
+#ifdef HOSTCUDA_ASAN
+  // A worker's first switch comes from its own context, on its thread's stack.
+  const void* from_bottom;
+  size_t from_size;
+  __sanitizer_finish_switch_fiber(nullptr, &from_bottom, &from_size);
+  if (!w.sched.stack_bottom) {
+    w.sched.stack_bottom = from_bottom;
+    w.sched.stack_size = from_size;
+  }
+#endif
   const LaunchArgs& args = *w.launch->args;
   while (w.next_start < w.num_threads) {
     const unsigned linear = w.start_linear(w.next_start++);
@@ -254,27 +302,48 @@ void fiber_entry(fc::transfer_t t) {
 }
 #endif
 
+// A fiber ready to start threads of the current block, or null when no stack
+// can be had: the process's limit is reached or the system refuses one.
 __attribute__((noinline)) Fiber* Worker::new_fiber() {
   Fiber* f;
   if (!free_fibers.empty()) {
     f = free_fibers.back();
     free_fibers.pop_back();
   } else {
+    if (g_live_stacks.fetch_add(1) >= settings().stack_limit.load(std::memory_order_relaxed)) {
+      g_live_stacks.fetch_sub(1);
+      return nullptr;
+    }
     const size_t page = page_size();
     void* m = mmap(nullptr, kStackSize + page, PROT_READ | PROT_WRITE,
                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (m == MAP_FAILED) fatal("cannot allocate a fiber stack");
     // The lowest page is a guard: a stack overflow faults instead of corrupting memory.
-    if (mprotect(m, page, PROT_NONE) != 0) fatal("cannot protect a fiber stack guard page");
+    if (m != MAP_FAILED && mprotect(m, page, PROT_NONE) != 0) {
+      munmap(m, kStackSize + page);
+      m = MAP_FAILED;
+    }
+    if (m == MAP_FAILED) {
+      g_live_stacks.fetch_sub(1);
+      return nullptr;
+    }
     f = new Fiber{};
     f->mapping = static_cast<char*>(m);
     f->colour = static_cast<unsigned>(all_fibers.size() % 64);
 #ifdef HOSTCUDA_HAVE_VALGRIND
     f->valgrind_id = VALGRIND_STACK_REGISTER(f->mapping + page, f->mapping + page + kStackSize);
 #endif
+#ifdef HOSTCUDA_ASAN
+    f->stack_bottom = f->mapping + page;
+    f->stack_size = kStackSize;
+#endif
     all_fibers.push_back(f);
   }
   f->tc.block = &block;
+#ifdef HOSTCUDA_ASAN
+  // Frames of an earlier use of the stack (a block abandoned at a barrier)
+  // are gone.
+  ASAN_UNPOISON_MEMORY_REGION(f->mapping + page_size(), kStackSize);
+#endif
   // Stacks are a multiple of the page size apart; shifting each top by a few
   // cache lines keeps the hot top frames of many fibers from sharing cache sets.
   const size_t shift = f->colour * 64;
@@ -292,6 +361,50 @@ __attribute__((noinline)) Fiber* Worker::new_fiber() {
   f->ctx = fc::make_fcontext(top, kStackSize - shift, fiber_entry);
 #endif
   return f;
+}
+
+void Worker::release_stack(Fiber* f) {
+#ifdef HOSTCUDA_HAVE_VALGRIND
+  VALGRIND_STACK_DEREGISTER(f->valgrind_id);
+#endif
+#ifdef HOSTCUDA_ASAN
+  // What is mapped here next (a thread's stack, say) starts clean.
+  ASAN_UNPOISON_MEMORY_REGION(f->mapping + page_size(), kStackSize);
+#endif
+  munmap(f->mapping, kStackSize + page_size());
+  delete f;
+  g_live_stacks.fetch_sub(1);
+}
+
+// After its part of a launch: while more than half of the process's stacks
+// are in use, a worker keeps only a few free ones, so that many workers and
+// many calling threads share the limit.
+void Worker::trim() {
+  if (g_live_stacks.load() <= settings().stack_limit.load(std::memory_order_relaxed) / 2) return;
+  if (free_fibers.size() <= kKeptWhenShort) return;
+  std::vector<Fiber*> released(free_fibers.begin() + kKeptWhenShort, free_fibers.end());
+  free_fibers.resize(kKeptWhenShort);
+  std::sort(released.begin(), released.end());
+  all_fibers.erase(std::remove_if(all_fibers.begin(), all_fibers.end(),
+                                  [&](Fiber* f) {
+                                    return std::binary_search(released.begin(), released.end(), f);
+                                  }),
+                   all_fibers.end());
+  for (Fiber* f : released) release_stack(f);
+}
+
+// The block could not get a fiber stack: it is given up (the launch fails),
+// and the fibers of its threads that wait at a barrier are free again.
+void Worker::abandon_block() {
+  launch->fail(std::string("kernel ") + launch->args->name + " block " +
+                   format_idx(block.block_idx) + ": no fiber stack for its threads",
+               cudaErrorMemoryAllocation);
+  next_start = num_threads;
+  for (Fiber* f : waiting) free_fibers.push_back(f);
+  for (size_t i = ready_pos; i < ready.size(); ++i) free_fibers.push_back(ready[i]);
+  waiting.clear();
+  ready.clear();
+  ready_pos = 0;
 }
 
 // Every live thread waits at the barrier: queue them to resume in the chosen order.
@@ -329,7 +442,11 @@ __attribute__((noinline)) void Worker::release_barrier() {
 // Picks what runs after the current fiber stops (at a barrier or finished).
 inline Fiber* Worker::next_fiber() {
   if (__builtin_expect(ready_pos < ready.size(), 1)) return ready[ready_pos++];
-  if (next_start < num_threads) return new_fiber();
+  if (next_start < num_threads) {
+    if (Fiber* f = new_fiber()) return f;
+    abandon_block();
+    return &sched;
+  }
   if (!waiting.empty()) {
     release_barrier();
     return ready[ready_pos++];
@@ -364,8 +481,11 @@ void Worker::run_block(LaunchState& l, uint64_t linear) {
     for (unsigned i = 0; i < num_threads; ++i) start_perm[i] = i;
     shuffle(start_perm.data(), num_threads, 0);
   }
-  Fiber* first = new_fiber();
-  switch_to(&sched, first, *this);
+  if (Fiber* first = new_fiber()) {
+    switch_to(&sched, first, *this);
+  } else {
+    abandon_block();
+  }
   launch = nullptr;
 }
 
@@ -380,6 +500,7 @@ void run_on_this_thread(LaunchState& l) {
     if (b >= l.num_blocks) break;
     w.run_block(l, b);
   }
+  w.trim();
 }
 
 struct Pool {
@@ -433,7 +554,23 @@ Pool& pool() {
 
 }  // namespace
 
+size_t default_stack_limit() {
+  long maps = 65530;  // Linux's default vm.max_map_count
+  if (std::FILE* f = std::fopen("/proc/sys/vm/max_map_count", "r")) {
+    if (std::fscanf(f, "%ld", &maps) != 1) maps = 65530;
+    std::fclose(f);
+  }
+  return static_cast<size_t>(std::max(maps / 8 * 3, 1024L));
+}
+
 void run_blocks(LaunchState& l, int helpers) {
+  // A worker may need a stack for every thread of a block; helpers join only
+  // as far as the stacks not yet mapped allow.
+  const size_t limit = settings().stack_limit.load(std::memory_order_relaxed);
+  const size_t live = g_live_stacks.load();
+  const size_t workers_fitting = live < limit ? (limit - live) / l.threads_per_block : 0;
+  helpers = static_cast<int>(
+      std::min<size_t>(static_cast<size_t>(helpers), workers_fitting > 0 ? workers_fitting - 1 : 0));
   if (helpers > 0) {
     pool().run(l, helpers);
   } else {
@@ -442,6 +579,9 @@ void run_blocks(LaunchState& l, int helpers) {
 }
 
 }  // namespace detail
+
+size_t fiber_stacks() { return detail::g_live_stacks.load(); }
+
 }  // namespace hostcuda
 
 // ---------------------------------------------------------------------------

@@ -118,6 +118,14 @@ int workers();
 // variable HOSTCUDA_CHECK_BARRIERS=1 sets the initial value.
 void set_check_barrier_sites(bool on);
 
+// Largest number of fiber stacks (two memory mappings each) the process keeps
+// at once; 0 restores the default, 3/8 of vm.max_map_count. Workers
+// give up free stacks while more than half are in use; a launch takes as many
+// workers as the stacks allow, and one whose block cannot get a stack fails
+// with cudaErrorMemoryAllocation (not sticky).
+void set_fiber_stack_limit(size_t n);
+size_t fiber_stacks();  // stacks mapped now
+
 // Clears the sticky error (and the calling thread's last error), as a device
 // reset would. Streams stay valid.
 void reset_device();
@@ -241,7 +249,9 @@ void unregister_kernel(const void* func);
 // stream gives cudaErrorInvalidResourceHandle. Such an error is returned by
 // cudaGetLastError() once. A kernel that throws or calls __trap(), or threads
 // of a block that wait at different __syncthreads() calls, leave the sticky
-// cudaErrorLaunchFailure; while it is set, launches are refused with it.
+// cudaErrorLaunchFailure; while it is set, launches are refused with it. A
+// launch whose block cannot get its fiber stacks stops there and fails with
+// cudaErrorMemoryAllocation, returned by cudaGetLastError() once.
 // Returns the launch's error.
 template <typename... Params, typename... Args>
 cudaError_t launch(const char* name, void (*kernel)(Params...), dim3 grid, dim3 block,

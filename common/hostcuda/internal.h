@@ -26,6 +26,11 @@ constexpr unsigned kMaxThreadsPerBlock = 1024;
 
 [[noreturn]] void fatal(const char* what);
 
+// Fiber stacks: each costs two memory mappings (stack and guard page), and a
+// process has a limited number of those (vm.max_map_count). The default limit
+// of live stacks leaves a quarter of them to the rest of the process.
+size_t default_stack_limit();
+
 // ---------------------------------------------------------------------------
 // Settings.
 
@@ -34,6 +39,7 @@ struct Settings {
   std::atomic<int> order{static_cast<int>(ResumeOrder::Forward)};
   std::atomic<uint64_t> seed{0};
   std::atomic<bool> check_barrier_sites{false};
+  std::atomic<size_t> stack_limit{default_stack_limit()};
 
   Settings() {
     if (const char* c = std::getenv("HOSTCUDA_CHECK_BARRIERS")) check_barrier_sites = std::atoi(c) != 0;
@@ -87,19 +93,23 @@ struct LaunchState {
   std::atomic<bool> failed{false};
   std::mutex mu;
   std::string failure;
+  cudaError_t error = cudaSuccess;  // of the first failure
 
-  void fail(const std::string& what) {
+  // A kernel's fault is sticky (cudaErrorLaunchFailure); a launch that could
+  // not get the fiber stacks of a block fails with cudaErrorMemoryAllocation.
+  void fail(const std::string& what, cudaError_t e = cudaErrorLaunchFailure) {
     std::lock_guard<std::mutex> lock(mu);
     if (!failed.load()) {
       failure = what;
+      error = e;
       failed.store(true);
     }
   }
 };
 
 
-// Runs the launch's blocks on the calling thread and, with helpers > 0, on that
-// many pool threads besides.
+// Runs the launch's blocks on the calling thread and, with helpers > 0, on at
+// most that many pool threads besides: as many as the fiber stacks allow.
 void run_blocks(LaunchState& l, int helpers);
 
 struct TrapSignal {};

@@ -67,6 +67,7 @@ cudaError_t launch(const LaunchArgs& l) {
       workers > 1 ? std::min<uint64_t>(static_cast<uint64_t>(workers - 1), state.num_blocks - 1) : 0;
   run_blocks(state, static_cast<int>(helpers));
   if (state.failed.load()) {
+    if (state.error == cudaErrorMemoryAllocation) return note(cudaErrorMemoryAllocation);
     set_sticky(state.failure);
     return sticky();
   }

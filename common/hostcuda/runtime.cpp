@@ -1,6 +1,7 @@
 // Runtime calls of the host execution layer: settings, errors, streams, and the
 // layer's own controls.
 #include <cstdio>
+#include <vector>
 
 #include "common/hostcuda/internal.h"
 
@@ -45,14 +46,15 @@ void set_sticky(const std::string& detail) {
 
 
 // ---------------------------------------------------------------------------
-// Streams. Handles are never freed, so a destroyed handle is never reused and
-// stays recognisable as invalid.
+// Streams. A destroyed handle is invalid until a later cudaStreamCreate
+// recycles it, as the runtime's are: the handles in use bound the memory.
 
 namespace {
 
 struct StreamRegistry {
   std::mutex mu;
   std::deque<CUstream_st> handles;
+  std::vector<cudaStream_t> recycled;
   std::unordered_set<cudaStream_t> live;
   size_t created = 0;
   size_t destroyed = 0;
@@ -97,6 +99,10 @@ int workers() { return detail::settings().workers.load(); }
 
 void set_check_barrier_sites(bool on) { detail::settings().check_barrier_sites = on; }
 
+void set_fiber_stack_limit(size_t n) {
+  detail::settings().stack_limit = n > 0 ? n : detail::default_stack_limit();
+}
+
 void reset_device() {
   std::lock_guard<std::mutex> lock(detail::g_sticky_mu);
   detail::g_sticky.store(cudaSuccess);
@@ -128,8 +134,13 @@ cudaError_t cudaStreamCreateWithFlags(cudaStream_t* stream, unsigned int flags) 
   if (!stream || flags > cudaStreamNonBlocking) return note(cudaErrorInvalidValue);
   auto& r = hostcuda::detail::streams();
   std::lock_guard<std::mutex> lock(r.mu);
-  r.handles.push_back(CUstream_st{r.handles.size() + 1});
-  *stream = &r.handles.back();
+  if (r.recycled.empty()) {
+    r.handles.push_back(CUstream_st{r.handles.size() + 1});
+    *stream = &r.handles.back();
+  } else {
+    *stream = r.recycled.back();
+    r.recycled.pop_back();
+  }
   r.live.insert(*stream);
   ++r.created;
   return cudaSuccess;
@@ -139,6 +150,7 @@ cudaError_t cudaStreamDestroy(cudaStream_t stream) {
   auto& r = hostcuda::detail::streams();
   std::lock_guard<std::mutex> lock(r.mu);
   if (r.live.erase(stream) == 0) return note(cudaErrorInvalidResourceHandle);
+  r.recycled.push_back(stream);
   ++r.destroyed;
   return cudaSuccess;
 }

@@ -3,10 +3,13 @@
 // sticky kernel failures, the launch trace, launches by address.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -22,6 +25,7 @@ class HostCuda : public ::testing::Test {
     hostcuda::set_resume_order(ResumeOrder::Forward);
     hostcuda::set_workers(1);
     hostcuda::set_check_barrier_sites(false);
+    hostcuda::set_fiber_stack_limit(0);
     hostcuda::reset_device();
   }
 };
@@ -183,7 +187,7 @@ TEST_F(HostCuda, LaunchLimitsAreEnforcedAndErrorsReturnedOnce) {
   }
 }
 
-TEST_F(HostCuda, LaunchOnDestroyedOrUnknownStreamIsRefused) {
+TEST_F(HostCuda, LaunchOnDestroyedOrUnknownStreamIsRefusedAndHandlesAreRecycled) {
   cudaStream_t a;
   ASSERT_EQ(cudaStreamCreate(&a), cudaSuccess);
   int n = 0, not_a_stream = 0;
@@ -197,6 +201,58 @@ TEST_F(HostCuda, LaunchOnDestroyedOrUnknownStreamIsRefused) {
     EXPECT_EQ(cudaStreamSynchronize(s), cudaErrorInvalidResourceHandle);
   }
   EXPECT_EQ(n, 24);
+  // Creating and destroying streams costs no memory that stays: the handle is
+  // reused.
+  for (int i = 0; i < 100000; ++i) {
+    cudaStream_t b;
+    ASSERT_EQ(cudaStreamCreate(&b), cudaSuccess);
+    ASSERT_EQ(b, a);
+    ASSERT_EQ(cudaStreamDestroy(b), cudaSuccess);
+  }
+}
+
+// Fiber stacks: every thread of a 1024-thread block waits at a barrier, so a
+// worker needs 1024 stacks for it.
+TEST_F(HostCuda, ManyWorkersAndManyCallingThreadsShareTheFiberStackLimit) {
+  const size_t limit = hostcuda::fiber_stacks() + 4096;
+  hostcuda::set_fiber_stack_limit(limit);
+  hostcuda::set_workers(64);  // 64 · 1024 stacks would exceed the limit 16 times
+  EXPECT_TRUE(sum_ok(1024, true, false));
+  EXPECT_LE(hostcuda::fiber_stacks(), limit);
+
+  // 32 threads call one after another and stay alive: each gives up its free
+  // stacks when more than half of the limit is in use.
+  hostcuda::set_workers(1);
+  std::mutex mu;
+  std::condition_variable cv;
+  int done = 0;
+  std::vector<std::thread> callers;
+  for (int k = 0; k < 32; ++k) {
+    callers.emplace_back([&, k] {
+      std::unique_lock<std::mutex> lock(mu);
+      cv.wait(lock, [&] { return done == k; });
+      EXPECT_TRUE(sum_ok(1024, true, false)) << k;
+      EXPECT_LE(hostcuda::fiber_stacks(), limit) << k;
+      ++done;
+      cv.notify_all();
+      cv.wait(lock, [&] { return done == 32; });
+    });
+  }
+  for (std::thread& t : callers) t.join();
+}
+
+TEST_F(HostCuda, LaunchWithoutFiberStacksFailsWithMemoryAllocationAndLeavesNoStickyError) {
+  std::thread([] {  // a new thread's worker has no stacks yet
+    const size_t before = hostcuda::fiber_stacks();
+    hostcuda::set_fiber_stack_limit(before + 100);
+    EXPECT_FALSE(sum_ok(1024, true, false));
+    EXPECT_EQ(cudaGetLastError(), cudaErrorMemoryAllocation);
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+    EXPECT_TRUE(sum_ok(64, true, false));  // within the limit: runs
+    EXPECT_LE(hostcuda::fiber_stacks(), before + 100);
+    hostcuda::set_fiber_stack_limit(0);
+  }).join();
+  EXPECT_TRUE(sum_ok(1024, true, false));
 }
 
 // Thread 5 of block 1 fails between two barriers.

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/cuda/launch.h"
@@ -51,6 +52,16 @@ TEST(Launch, ErrorsBecomeC10ErrorsNamingTheKernelOrCall) {
   expect_error([&] { VAREKPT_CUDA_CHECK(cudaStreamDestroy(s)); },
                "CUDA call cudaStreamDestroy(s) failed: invalid resource handle");
   EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+
+  // A launch that cannot get its fiber stacks (a limit of none beyond those
+  // mapped, on a thread without stacks) raises and leaves no error behind.
+  std::thread([&] {
+    hostcuda::set_fiber_stack_limit(hostcuda::fiber_stacks());
+    expect_error([&] { scale(dim3(1), dim3(32)); },
+                 "CUDA kernel ScaleKernel failed to launch: out of memory");
+    hostcuda::set_fiber_stack_limit(0);
+    EXPECT_NO_THROW(scale(dim3(1), dim3(32)));
+  }).join();
 
   expect_error([] { varekpt::launch_kernel("TrapKernel", TrapKernel, dim3(1), dim3(1), 0, nullptr); },
                "CUDA kernel TrapKernel failed to launch: unspecified launch failure (kernel TrapKernel block "

@@ -1,4 +1,6 @@
 # The convolution layer's operators as users call them, against PyTorch's own arithmetic.
+import time
+
 import pytest
 import torch
 import torch.nn.functional as F
@@ -104,30 +106,67 @@ both_operators = pytest.mark.parametrize("op", ["forward", "backward"])
 # The sizes past 32 bits are on expanded or empty tensors: nothing of the size is allocated.
 @both_operators
 @pytest.mark.parametrize("arg,value,message", [
-    ("x", torch.ones(1, 5, 5), "input must have 4 dimensions, but has 3"),
-    ("parameters", torch.ones(2, 20), "parameters must have 1 dimensions, but has 2"),
-    ("kernel", pair(3, 3)[:1], "kernel_size_tensor must hold at least 2 elements, but holds 1"),
-    ("kernel", pair(2, 3), "kernel_size_tensor must hold odd kernel sizes of .* got 2 x 3"),
-    ("stride", pair(1, 0), "strides_tensor must hold strides of at least 1, got 1 x 0"),
-    ("dilation", pair(0, 1), "dilation_rate_tensor must hold dilations of at least 1, got 0 x 1"),
+    ("x", torch.ones(1, 5, 5), "input must have 4 dimensions"),
+    ("parameters", torch.ones(2, 20), "parameters must have 1 dimensions"),
+    ("kernel", pair(3, 3)[:1], "kernel_size_tensor must hold at least 2 elements"),
+    ("kernel", pair(2, 3), "kernel_size_tensor must hold odd kernel sizes"),
+    ("stride", pair(1, 0), "strides_tensor must hold strides of at least 1"),
+    ("dilation", pair(0, 1), "dilation_rate_tensor must hold dilations of at least 1"),
     ("dilation", pair(3, 1), "input of height 5 and width 5 is smaller than .* window of 7 x 3"),
     ("kernel", pair(1, 7), "input of height 5 and width 5 is smaller than .* window of 1 x 7"),
-    ("grad", torch.ones(2, 1, 3, 3), r"grad must have sizes \[2, 2, 3, 3\], but has sizes \[2, 1,"),
-    ("hsum", torch.ones(2, 2, 3, 2), r"hsum must have sizes \[2, 2, 3, 3\], but has sizes \[2, 2,"),
-    ("x", torch.ones(1).expand(2 ** 31, 1, 5, 5), "input has 53687091200 elements, more than"),
-    ("parameters", torch.ones(1).expand(2 ** 31), "parameters has 2147483648 elements, more"),
-    ("x", torch.ones(2 ** 31, 0, 5, 5), r"N \(input.size\(0\)\) is 2147483648, outside"),
-    ("x", torch.ones(0, 2 ** 30, 3, 3), "C·kh is 3221225472, outside the supported range"),
-    ("x", torch.ones(0, 2 ** 28, 3, 3), "d = C·kh·kw is 2415919104, outside"),
-    ("x", torch.ones(0, 2 ** 27, 3, 3), r"2·\(d\+1\) is 2415919106, outside"),
-    ("x", torch.ones(2 ** 30, 0, 3, 3), "N·units is 21474836480, outside"),
-    ("x", torch.ones(2 ** 26, 0, 7, 3), "N·units·outH is 6710886400, outside"),
-    ("x", torch.ones(2 ** 26, 0, 3, 7), "N·units·outH·outW is 6710886400, outside"),
+    ("grad", torch.ones(2, 1, 3, 3), r"grad must have sizes \[2, 2, 3, 3\]"),
+    ("hsum", torch.ones(2, 2, 3, 2), r"hsum must have sizes \[2, 2, 3, 3\]"),
+    ("x", torch.ones(1).expand(2 ** 31, 1, 5, 5), "input has 53687091200 elements"),
+    ("parameters", torch.ones(1).expand(2 ** 31), "parameters has 2147483648 elements"),
+    ("x", torch.ones(2 ** 31, 0, 5, 5), r"N \(input.size\(0\)\) is 2147483648"),
+    ("x", torch.ones(0, 2 ** 30, 3, 3), "C·kh is 3221225472"),
+    ("x", torch.ones(0, 2 ** 28, 3, 3), "d = C·kh·kw is 2415919104"),
+    ("x", torch.ones(0, 2 ** 27, 3, 3), r"2·\(d\+1\) is 2415919106"),
+    ("x", torch.ones(2 ** 30, 0, 3, 3), "N·units is 21474836480"),
+    ("x", torch.ones(2 ** 26, 0, 7, 3), "N·units·outH is 6710886400"),
+    ("x", torch.ones(2 ** 26, 0, 3, 7), "N·units·outH·outW is 6710886400"),
+    ("x", torch.ones(2 ** 30, 0, 5, 3), "N·outH is 3221225472"),
+    ("x", torch.ones(1, 0, 2 ** 31 - 1, 2 ** 31 - 1), "N·outH·outW is 4611686005542486025"),
 ])
 def test_bad_arguments_are_refused_with_clear_messages(op, arg, value, message):
     op = "backward" if arg in ("grad", "hsum") else op  # the forward takes neither
     with pytest.raises(ValueError, match=f"^ptparaconv2dfree::{op}: {message}"):
         call(op, **{arg: value})
+
+
+# Without units or images there is no work: the entries return at once, the gradients holding
+# what the workers leave (empty sums scaled by 2·factor; a skipped input gradient 0).
+@pytest.mark.parametrize("N,C,H,W,length", [(1, 0, 40000, 40000, 1), (2, 3, 30, 20, 55),
+                                            (0, 3, 5, 5, 56)])
+@pytest.mark.parametrize("factor", [0.5, -1.0])
+def test_no_work_returns_at_once(N, C, H, W, length, factor):
+    x, parameters = torch.ones(1).expand(N, C, H, W), torch.ones(length)
+    geometry, units = [pair(3, 3), pair(1, 1), pair(1, 1)], length // (2 * (9 * C + 1))
+    start = time.monotonic()
+    output, hsum = ops.forward(x, parameters, factor, *geometry)
+    grad = torch.ones(output.shape)
+    grad_input, grad_parameters = ops.backward(grad, x, parameters, hsum, factor, *geometry, False)
+    skipped = ops.backward(grad, x, parameters, hsum, factor, *geometry, True)[0]
+    assert time.monotonic() - start < 2
+    assert output.shape == hsum.shape == (N, units, H - 2, W - 2) and output.numel() == 0
+    assert grad_input.shape == skipped.shape == x.shape and not skipped.any()
+    assert grad_parameters.shape == (2 * units * (9 * C + 1),)
+    for g in (grad_input, grad_parameters):
+        assert torch.equal(g, torch.full_like(g, 0.0 * factor))  # -0.0 for a negative factor
+        assert torch.equal(g.signbit(), torch.full_like(g, factor < 0, dtype=torch.bool))
+
+
+# The geometry is read from the front of each tensor, in place: tensors expanded to 2**40 rows
+# would not fit in memory.
+def test_geometry_is_read_in_place():
+    x, parameters, geometry = layer(2, 2, 7, 6, 3, (3, 1), (2, 1), (1, 2))
+    long = [g[None, :].expand(2 ** 40, 2) for g in geometry]
+    for a, b in zip(ops.forward(x, parameters, 0.5, *long), ops.forward(x, parameters, 0.5, *geometry)):
+        assert torch.equal(a, b)
+    hsum = ops.forward(x, parameters, 0.5, *geometry)[1]
+    backward = [ops.backward(torch.ones_like(hsum), x, parameters, hsum, 0.5, *g, False)
+                for g in (long, geometry)]
+    assert all(torch.equal(a, b) for a, b in zip(*backward))
 
 
 # The element type is read from the input; the other tensors are read as that type.

@@ -53,29 +53,59 @@ def test_matches_reference(units, d, trailing, hlr, m, nesterov, wd, dtype):
     torch.testing.assert_close(update.double(), expected, **tolerance(dtype))
 
 
-def test_bad_arguments_are_refused_with_clear_messages():
-    v, d_range = torch.ones(8, dtype=torch.float64), "a finite number from 0 to below 2147483648"
+def test_bad_arguments_are_refused_naming_the_operator_and_argument():
+    v, inf, nan = torch.ones(8, dtype=torch.float64), float("inf"), float("nan")
     huge = torch.zeros(1, dtype=torch.float64).expand(2 ** 31)  # never allocated
-    cases = [  # the entry's own checks raise ValueError and name the operator
-        ((v, v, v, float("nan")), ValueError, f"doubled must be {d_range}, but is nan"),
-        ((v, v, v, -0.5), ValueError, f"doubled must be {d_range}, but is -0.5"),
-        ((v, v, v, 2.0 ** 31), ValueError, f"doubled must be {d_range}, but is 2.14748e+09"),
-        ((v, v, v, 2.0 ** 31 - 1), ValueError, "2·(d+1) is 4294967296, outside the supported"),
-        ((v.view(2, 4), v, v, 1.0), ValueError, "grad must have 1 dimensions, but has 2 (sizes"),
-        ((v, v[0], v, 1.0), ValueError, "moments must have 1 dimensions, but has 0"),
-        ((v, v, v.view(4, 2), 1.0), ValueError, "par must have 1 dimensions, but has 2"),
-        ((v[:7], v, v, 1.0), ValueError, "grad has 7 elements, fewer than 2·units·(d+1) = 8"),
-        ((v, v[:3], v, 1.0), ValueError, "moments has 3 elements, fewer than 2·units·(d+1)"),
-        ((v, v, huge, 0.0), ValueError, "par has 2147483648 elements, more than the supported"),
-        ((v, v, huge[1:], 0.0), ValueError, "P + 2·units, the scratch length is 4294967293,"),
-        ((v.half(), v.half(), v.half(), 1.0), NotImplementedError,
+    settings = {"hlr": 0.1, "m": 0.0, "wd": 0.0}
+    cases = [  # arguments, settings that differ, error, what the message names
+        ((v, v, v, nan), {}, ValueError, "doubled must be a finite number from 0"),
+        ((v, v, v, -0.5), {}, ValueError, "doubled must be a finite number from 0"),
+        ((v, v, v, 2.0 ** 31), {}, ValueError, "doubled must be a finite number from 0"),
+        ((v, v, v, 2.0 ** 31 - 1), {}, ValueError, "2·(d+1) is 4294967296"),
+        ((v.view(2, 4), v, v, 1.0), {}, ValueError, "grad must have 1 dimensions"),
+        ((v, v[0], v, 1.0), {}, ValueError, "moments must have 1 dimensions"),
+        ((v, v, v.view(4, 2), 1.0), {}, ValueError, "par must have 1 dimensions"),
+        ((v[:7], v, v, 1.0), {}, ValueError, "grad has 7 elements, fewer than 2·units·(d+1) = 8"),
+        ((v, v[:3], v, 1.0), {}, ValueError, "moments has 3 elements, fewer than"),
+        ((v, v, huge, 0.0), {}, ValueError, "par has 2147483648 elements"),
+        ((v, v, huge[1:], 0.0), {}, ValueError, "L + 2·units, the scratch length"),
+        # Settings: a finite learning rate; momentum and weight decay from 0.
+        ((v, v, v, 1.0), {"hlr": nan}, ValueError, "doublehlr must be a finite number"),
+        ((v, v, v, 1.0), {"hlr": -inf}, ValueError, "doublehlr must be a finite number"),
+        ((v, v, v, 1.0), {"m": -0.5}, ValueError, "doublemomentum must be a number from 0"),
+        ((v, v, v, 1.0), {"m": nan}, ValueError, "doublemomentum must be a number from 0"),
+        ((v, v, v, 1.0), {"wd": -1e-4}, ValueError, "doublewd must be a number from 0"),
+        ((v, v, v, 1.0), {"wd": nan}, ValueError, "doublewd must be a number from 0"),
+        ((v.half(), v.half(), v.half(), 1.0), {}, NotImplementedError,
          "\"vareksgd_getparupdate_cpu_main\" not implemented for 'Half'"),
-        ((v.float(), v, v, 1.0), RuntimeError, "expected scalar type Double but found Float"),
+        ((v.float(), v, v, 1.0), {}, RuntimeError, "expected scalar type Double but found Float"),
+        # Type errors are found whether or not there is work.
+        ((v.float(), v, v, 7.0), {}, RuntimeError, "expected scalar type Double but found Float"),
     ]
-    for args, error, message in cases:
+    for args, changed, error, message in cases:
         prefix = "ptvareksgdfree::getparupdate: " if error is ValueError else ""
         with pytest.raises(error, match="^" + re.escape(prefix + message)):
-            step(*args, 0.1)
+            step(*args, **{**settings, **changed})
+
+
+def test_zero_settings_turn_momentum_and_decay_off():
+    g = torch.Generator().manual_seed(1)
+    grad, moments, par = (torch.randn(16, generator=g, dtype=torch.float64) for _ in range(3))
+    plain = step(grad, moments, par, 3.0, 0.1)[0]
+    torch.testing.assert_close(plain, 0.1 * grad)
+    for m, wd in [(0.0, 0.0), (-0.0, -0.0)]:
+        assert torch.equal(step(grad, moments, par, 3.0, 0.1, m, True, wd)[0], plain)
+
+
+def test_reads_no_further_than_the_used_length():
+    # A gradient and a momentum buffer expanded to 2**40 elements are far longer than memory: an
+    # entry that copied them whole would fail.
+    par = torch.randn(2 * 3 * (4 + 1) + 2, dtype=torch.float64)
+    long = torch.full((1,), 0.5, dtype=torch.float64).expand(2 ** 40)
+    (update,) = step(long, long, par, 4.0, 0.1, 0.9, True, 0.01)
+    expected = step(torch.full_like(par, 0.5), torch.full_like(par, 0.5), par, 4.0, 0.1, 0.9,
+                    True, 0.01)[0]
+    assert torch.equal(update, expected) and update.shape == par.shape
 
 
 def test_registrations_report_their_locations():
