@@ -4,17 +4,16 @@
 #include "paraconv2d/osparaconv2dauxkernels.h"
 
 #include "common/cuda/block_sum.h"
+#include "common/cuda/bounds.h"
 
 namespace {
-
-__device__ __forceinline__ bool past(unsigned index, int bound) {
-  return index >= static_cast<unsigned>(bound);
-}
 
 // Channels-last grid (n, oh, ow): the first element of the position's row of
 // units, or −1 for a block past the output.
 __device__ __forceinline__ int nhwc_position_base(int N, int outH, int outW, int units) {
-  if (past(blockIdx.x, N) || past(blockIdx.y, outH) || past(blockIdx.z, outW)) return -1;
+  if (!varekpt::below(blockIdx.x, N) || !varekpt::below(blockIdx.y, outH) ||
+      !varekpt::below(blockIdx.z, outW))
+    return -1;
   const int n = blockIdx.x, oh = blockIdx.y, ow = blockIdx.z;
   return ((n * outH + oh) * outW + ow) * units;
 }
@@ -32,13 +31,13 @@ __device__ __forceinline__ void for_thread_run(int bound, int chunk, Op op) {
 // unit and adds the result into target atomically (0 for an empty run).
 template <typename T, typename Term>
 __device__ __forceinline__ void add_tap_sums(const T* __restrict__ input,
-                                             const T* __restrict__ filter, int kh, int kw,
-                                             int sh, int sw, int dh, int dw, int N, int H, int W,
-                                             int C, int units, int outH, int outW, int chunk,
-                                             T* target, Term term) {
+                                             const T* __restrict__ filter, int kh, int kw, int sh,
+                                             int sw, int dh, int dw, int N, int H, int W, int C,
+                                             int units, int outH, int outW, int chunk, T* target,
+                                             Term term) {
   const int b = nhwc_position_base(N, outH, outW, units);
   if (b < 0) return;
-  if (past(threadIdx.y, kh) || past(threadIdx.z, kw) || units < 1) return;
+  if (!varekpt::below(threadIdx.y, kh) || !varekpt::below(threadIdx.z, kw) || units < 1) return;
   const int n = blockIdx.x, oh = blockIdx.y, ow = blockIdx.z;
   const int i = threadIdx.y, j = threadIdx.z;
   const int row = oh * sh + i * dh;
@@ -47,7 +46,8 @@ __device__ __forceinline__ void add_tap_sums(const T* __restrict__ input,
   for (int u = 0; u < units; ++u) {
     const int f0 = ((u * kh + i) * kw + j) * C;
     T s = 0;
-    for_thread_run(C, chunk, [&](int c) { s = term(__ldg(input + x0 + c), __ldg(filter + f0 + c), s); });
+    for_thread_run(C, chunk,
+                   [&](int c) { s = term(__ldg(input + x0 + c), __ldg(filter + f0 + c), s); });
     atomicAdd(target + b + u, s);
   }
 }
@@ -56,7 +56,7 @@ __device__ __forceinline__ void add_tap_sums(const T* __restrict__ input,
 // e of plane (n, y) of rows·cols elements, striding by the block size.
 template <typename Op>
 __device__ __forceinline__ void for_plane(int N, int planes, int rows, int cols, Op op) {
-  if (past(blockIdx.x, N) || past(blockIdx.y, planes)) return;
+  if (!varekpt::below(blockIdx.x, N) || !varekpt::below(blockIdx.y, planes)) return;
   const int n = blockIdx.x, y = blockIdx.y;
   const int size = rows * cols;
   const int e0 = (n * planes + y) * size;
@@ -132,7 +132,7 @@ __global__ void ParaConv2DInitOutputNCHW(const T* __restrict__ hsum, const T* __
 template <typename T>
 __global__ void ParaConv2DGetPsq3(const T* __restrict__ p, const T* __restrict__ p0, int units,
                                   int d, T* psq3) {
-  if (past(blockIdx.x, units)) return;
+  if (!varekpt::below(blockIdx.x, units)) return;
   const int u = blockIdx.x;
   VAREKPT_DYNAMIC_SHARED(T, slots);
   const int t = threadIdx.x;
@@ -165,7 +165,7 @@ __global__ void ParaConv2DGetInputsq(const T* __restrict__ input, int N, int C, 
 
 template <typename T>
 __global__ void ParaConv2DGetUnitfilter(int units, int C, int kh, int kw, T* unitfilter) {
-  if (past(blockIdx.x, units)) return;
+  if (!varekpt::below(blockIdx.x, units)) return;
   const int u = blockIdx.x;
   const int d = C * kh * kw;
   for (int k = threadIdx.x; k < d; k += blockDim.x) unitfilter[u * d + k] = T(1);
