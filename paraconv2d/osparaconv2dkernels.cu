@@ -3,8 +3,10 @@
 // multiples of 4) return at once.
 #include "paraconv2d/osparaconv2dkernels.h"
 
+#include "common/cuda/bounds.h"
 #include "paraconv2d/conv2dnchw.h"
 
+using varekpt::below;
 using varekpt::conv_out_index;
 using varekpt::ConvNCHW;
 
@@ -19,8 +21,7 @@ __device__ __forceinline__ void for_row_columns(int N, int outH, int outW, int u
   const unsigned n = blockIdx.x;
   const unsigned u = blockIdx.y;
   const unsigned oh = blockIdx.z;
-  if (n >= static_cast<unsigned>(N) || u >= static_cast<unsigned>(units) ||
-      oh >= static_cast<unsigned>(outH)) {
+  if (!below(n, N) || !below(u, units) || !below(oh, outH)) {
     return;
   }
   const int begin = threadIdx.x * chunk;
@@ -30,8 +31,8 @@ __device__ __forceinline__ void for_row_columns(int N, int outH, int outW, int u
 
 // Whether (n, oh, ow) = blockIdx and unit u lie within the real extents.
 __device__ __forceinline__ bool window_in_range(int N, int outH, int outW, int units, unsigned u) {
-  return blockIdx.x < static_cast<unsigned>(N) && blockIdx.y < static_cast<unsigned>(outH) &&
-         blockIdx.z < static_cast<unsigned>(outW) && u < static_cast<unsigned>(units);
+  return below(blockIdx.x, N) && below(blockIdx.y, outH) && below(blockIdx.z, outW) &&
+         below(u, units);
 }
 
 }  // namespace
@@ -59,7 +60,7 @@ __global__ void ParaConv2DHsumCudaKernelNCHW(const T* __restrict__ input, const 
   const int n = blockIdx.x, oh = blockIdx.y, ow = blockIdx.z;
   const ConvNCHW g{kh, kw, sh, sw, dh, dw, H, W, C};
   T s = 0;
-  if (c < static_cast<unsigned>(C)) {
+  if (below(c, C)) {
     for (int i = 0; i < kh; ++i) {
       for (int j = 0; j < kw; ++j) {
         s +=

@@ -3,9 +3,11 @@
 // once. All accumulation is by atomic addition into zeroed results.
 #include "paraconv2d/paraconv2dgradkernels.h"
 
+#include "common/cuda/bounds.h"
 #include "common/cuda/row_chunk.h"
 #include "paraconv2d/conv2dnchw.h"
 
+using varekpt::below;
 using varekpt::conv_out_index;
 using varekpt::ConvNCHW;
 using varekpt::for_row_chunk;
@@ -35,9 +37,8 @@ __global__ void ParaConv2DGradInputNCHWKernel(const T* __restrict__ grad,
                                               int unused, T* grad_input) {
   (void)unused;
   const unsigned c = threadIdx.x;
-  if (blockIdx.x >= static_cast<unsigned>(N) || blockIdx.y >= static_cast<unsigned>(outH) ||
-      blockIdx.z >= static_cast<unsigned>(outW) || c >= static_cast<unsigned>(C) || kh < 1 ||
-      kw < 1) {
+  if (!below(blockIdx.x, N) || !below(blockIdx.y, outH) || !below(blockIdx.z, outW) ||
+      !below(c, C) || kh < 1 || kw < 1) {
     return;
   }
   const int n = blockIdx.x, oh = blockIdx.y, ow = blockIdx.z;
@@ -68,9 +69,8 @@ __device__ __forceinline__ void add_tap_terms(const T* __restrict__ input, int k
                                               int sw, int dh, int dw, int N, int H, int W, int C,
                                               int units, int outH, int outW, T* target, Term term) {
   const unsigned oh = threadIdx.x;
-  if (blockIdx.x >= static_cast<unsigned>(N) || blockIdx.y >= static_cast<unsigned>(units) ||
-      blockIdx.z >= static_cast<unsigned>(C) || oh >= static_cast<unsigned>(outH) || outW < 1 ||
-      kh < 1) {
+  if (!below(blockIdx.x, N) || !below(blockIdx.y, units) || !below(blockIdx.z, C) ||
+      !below(oh, outH) || outW < 1 || kh < 1) {
     return;
   }
   const int n = blockIdx.x, f = blockIdx.y, c = blockIdx.z;
@@ -92,8 +92,8 @@ template <typename T, typename Term>
 __device__ __forceinline__ void add_position_term(int N, int units, int outH, int outW, T* target,
                                                   Term term) {
   const unsigned ow = threadIdx.x;
-  if (blockIdx.x >= static_cast<unsigned>(N) || blockIdx.y >= static_cast<unsigned>(outH) ||
-      blockIdx.z >= static_cast<unsigned>(units) || ow >= static_cast<unsigned>(outW)) {
+  if (!below(blockIdx.x, N) || !below(blockIdx.y, outH) || !below(blockIdx.z, units) ||
+      !below(ow, outW)) {
     return;
   }
   const int n = blockIdx.x, oh = blockIdx.y, f = blockIdx.z;

@@ -2,6 +2,7 @@
 // row and a run of `chunk` consecutive columns per thread.
 #pragma once
 
+#include "common/cuda/bounds.h"
 #include "common/cuda/platform.h"
 
 namespace varekpt {
@@ -12,7 +13,7 @@ namespace varekpt {
 template <typename T, typename Op>
 __device__ __forceinline__ void for_row_chunk(int rows, int cols, int chunk, T* matrix, Op op) {
   const unsigned row = blockIdx.x;
-  if (row >= static_cast<unsigned>(rows)) return;
+  if (!below(row, rows)) return;
   const int begin = threadIdx.x * chunk;
   const int end = min(begin + chunk, cols);
   for (int c = begin; c < end; ++c) op(matrix[row * cols + c]);
