@@ -13,6 +13,7 @@
 #include "common/hostcuda/hostcuda.h"
 #include "paraboloid/paraboloid.h"
 #include "tests/cpp/test_errors.h"
+#include "tests/cpp/test_schedule.h"
 #include "tests/cpp/test_trace.h"
 #include "tests/cpp/test_values.h"
 
@@ -59,13 +60,7 @@ void compare_with_cpu(const Shape& s, double factor) {
 }
 
 template <typename T>
-class DenseCudaWorkers : public ::testing::Test {
- protected:
-  void TearDown() override {
-    hostcuda::set_workers(1);
-    hostcuda::set_resume_order(hostcuda::ResumeOrder::Forward);
-  }
-};
+class DenseCudaWorkers : public HostScheduleTest {};
 using ElementTypes = ::testing::Types<float, double>;
 TYPED_TEST_SUITE(DenseCudaWorkers, ElementTypes);
 
@@ -76,14 +71,12 @@ TYPED_TEST_SUITE(DenseCudaWorkers, ElementTypes);
 TYPED_TEST(DenseCudaWorkers, AgreeWithCpuWorkers) {
   const Shape shapes[] = {{33, 13, 20, 0}, {4, 1, 300, 3}, {130, 17, 3, 5}, {1, 1, 1, 0},
                           {5, 300, 2, 0},  {4, 0, 3, 1},   {0, 3, 2, 2},    {3, 2, 0, 5}};
-  for (int workers : {1, 4}) {
-    hostcuda::set_workers(workers);
-    if (workers > 1) hostcuda::set_resume_order(hostcuda::ResumeOrder::Shuffle, 7);
+  in_each_schedule([&] {
     for (const Shape& s : shapes) {
       SCOPED_TRACE(::testing::Message() << "N " << s.N << " d " << s.d << " units " << s.units);
       for (double factor : {1.0, -0.35, 0.0}) compare_with_cpu<TypeParam>(s, factor);
     }
-  }
+  });
 }
 
 TEST(DenseCudaLaunches, ForwardAndBackwardFollowTheirTables) {

@@ -15,6 +15,7 @@
 #include "paraboloid/paraboloid.h"
 #include "paraboloid/paraboloidauxkernels.h"
 #include "tests/cpp/test_launch.h"
+#include "tests/cpp/test_schedule.h"
 #include "tests/cpp/test_values.h"
 
 namespace {
@@ -28,12 +29,11 @@ template <typename T>
 constexpr T kSentinel = T(-7.25);
 
 template <typename T>
-class NativeLaunch : public ::testing::Test {
+class NativeLaunch : public HostScheduleTest {
  protected:
   void TearDown() override {
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
-    hostcuda::set_workers(1);
-    hostcuda::set_resume_order(hostcuda::ResumeOrder::Forward);
+    HostScheduleTest::TearDown();
   }
 };
 using ElementTypes = ::testing::Types<float, double>;

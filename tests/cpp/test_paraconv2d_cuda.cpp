@@ -16,6 +16,7 @@
 #include "paraconv2d/paraconv2d.h"
 #include "paraconv2d/paraconv2dgradkernels.h"
 #include "tests/cpp/test_errors.h"
+#include "tests/cpp/test_schedule.h"
 #include "tests/cpp/test_trace.h"
 #include "tests/cpp/test_values.h"
 
@@ -84,13 +85,7 @@ void compare_with_cpu(const Geometry& g, double factor, bool skip_input_grad) {
 }
 
 template <typename T>
-class ConvCudaWorkers : public ::testing::Test {
- protected:
-  void TearDown() override {
-    hostcuda::set_workers(1);
-    hostcuda::set_resume_order(hostcuda::ResumeOrder::Forward);
-  }
-};
+class ConvCudaWorkers : public HostScheduleTest {};
 using ElementTypes = ::testing::Types<float, double>;
 TYPED_TEST_SUITE(ConvCudaWorkers, ElementTypes);
 
@@ -107,12 +102,8 @@ const Geometry kGeometries[] = {
     {3, 3, 1, 1, 1, 1, 2, 0, 4, 4, 2},  {3, 3, 1, 1, 1, 1, 2, 2, 4, 4, 0},
 };
 
-// First as on a device with one block at a time, then with blocks in parallel
-// and threads resumed in shuffled order.
 TYPED_TEST(ConvCudaWorkers, AgreeWithCpuWorkers) {
-  for (int workers : {1, 4}) {
-    hostcuda::set_workers(workers);
-    if (workers > 1) hostcuda::set_resume_order(hostcuda::ResumeOrder::Shuffle, 5);
+  in_each_schedule([&] {
     for (const Geometry& g : kGeometries) {
       for (double factor : {1.0, -0.35, 0.0}) {
         for (bool skip : {false, true}) {
@@ -120,12 +111,12 @@ TYPED_TEST(ConvCudaWorkers, AgreeWithCpuWorkers) {
                        << "kernel " << g.kh << "x" << g.kw << " stride " << g.sh << "x" << g.sw
                        << " dilation " << g.dh << "x" << g.dw << " N " << g.N << " C " << g.C
                        << " H " << g.H << " W " << g.W << " units " << g.units << " factor "
-                       << factor << " skip " << skip << " workers " << workers);
+                       << factor << " skip " << skip);
           compare_with_cpu<TypeParam>(g, factor, skip);
         }
       }
     }
-  }
+  });
 }
 
 // Rows beyond the 131072 elements that the scaling launches' run of 128 covers

@@ -9,7 +9,6 @@
 #include <array>
 #include <cmath>
 #include <cstring>
-#include <functional>
 #include <limits>
 #include <string>
 #include <type_traits>
@@ -21,6 +20,7 @@
 #include "paraconv2d/osparaconv2dauxkernels.h"
 #include "paraconv2d/paraconv2dfusedkernels.h"
 #include "tests/cpp/test_launch.h"
+#include "tests/cpp/test_schedule.h"
 #include "tests/cpp/test_values.h"
 
 namespace {
@@ -150,26 +150,13 @@ class Fenced {
   T* data_;
 };
 
-// Each test runs as on a device with one block at a time, then with blocks on
-// several host workers and threads resumed in shuffled order, so that a lost
-// atomic addition or a missing barrier shows.
+// Each test runs in every schedule of the host layer (in_each_schedule).
 template <typename T>
-class ConvForwardKernels : public ::testing::Test {
+class ConvForwardKernels : public HostScheduleTest {
  protected:
-  void each_schedule(const std::function<void()>& body) {
-    for (int workers : {1, 4}) {
-      SCOPED_TRACE(::testing::Message() << workers << " workers");
-      hostcuda::set_workers(workers);
-      hostcuda::set_resume_order(workers > 1 ? hostcuda::ResumeOrder::Shuffle
-                                             : hostcuda::ResumeOrder::Forward,
-                                 7);
-      body();
-    }
-  }
   void TearDown() override {
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);  // no launch was refused
-    hostcuda::set_workers(1);
-    hostcuda::set_resume_order(hostcuda::ResumeOrder::Forward);
+    HostScheduleTest::TearDown();
   }
 };
 using ElementTypes = ::testing::Types<float, double>;
@@ -191,7 +178,7 @@ TYPED_TEST(ConvForwardKernels, ChannelsLast) {
   using T = TypeParam;
   const T factor = T(-0.75);
   const int chunk = 2;
-  this->each_schedule([&] {
+  in_each_schedule([&] {
     for (const Geometry& g : kGeometries) {
       SCOPED_TRACE(::testing::Message() << "C " << g.C << " kh " << g.kh << " kw " << g.kw);
       const Layer<T> L(g);
@@ -229,7 +216,7 @@ TYPED_TEST(ConvForwardKernels, ChannelsLast) {
 TYPED_TEST(ConvForwardKernels, BuildingBlockSequence) {
   using T = TypeParam;
   const T factor = T(0.5);
-  this->each_schedule([&] {
+  in_each_schedule([&] {
     for (const Geometry& g : kGeometries) {
       SCOPED_TRACE(::testing::Message() << "C " << g.C << " kh " << g.kh << " kw " << g.kw);
       const Layer<T> L(g);
@@ -279,7 +266,7 @@ TYPED_TEST(ConvForwardKernels, BuildingBlockSequence) {
 TYPED_TEST(ConvForwardKernels, GetPsq3WithAnyBlockSize) {
   using T = TypeParam;
   const int units = 3;
-  this->each_schedule([&] {
+  in_each_schedule([&] {
     for (int d : {1, 147, 1500}) {
       const auto p = random_values<T>(size_t(units) * d, 3), p0 = random_values<T>(units, 4);
       for (int B : {std::min(d, 1024), 1, 3, 1024}) {
@@ -346,7 +333,7 @@ TYPED_TEST(ConvForwardKernels, FusedNCHW) {
       {{2, 3, 12, 13, 7, 7, 1, 2, 1, 1, 2}, 4, 3, 0, 0},
       {{1, 3, 20, 19, 7, 7, 2, 1, 2, 2, 3}, 3, 5, 2, 0},
   };
-  this->each_schedule([&] {
+  in_each_schedule([&] {
     for (const TileCase& k : cases) {
       const Geometry& g = k.g;
       SCOPED_TRACE(::testing::Message() << "kh " << g.kh << " tile " << k.tileH << "x" << k.tileW);

@@ -15,6 +15,7 @@
 #include "paraconv2d/paraconv2dgradauxkernels.h"
 #include "paraconv2d/paraconv2dgradfusedkernels.h"
 #include "tests/cpp/test_launch.h"
+#include "tests/cpp/test_schedule.h"
 #include "tests/cpp/test_values.h"
 
 namespace {
@@ -58,25 +59,9 @@ std::vector<T> channels_last(const std::vector<T>& a, int A, int B, int R, int S
   return out;
 }
 
-// The modes every accumulating test runs in: one worker in thread order, then
-// four workers with threads resumed in shuffled order.
+// Every accumulating test runs in each schedule of the host layer.
 template <typename T>
-class ConvGradAux : public ::testing::Test {
- protected:
-  template <typename Body>
-  void in_each_mode(Body body) {
-    for (int workers : {1, 4}) {
-      SCOPED_TRACE(::testing::Message() << workers << " workers");
-      hostcuda::set_workers(workers);
-      if (workers > 1) hostcuda::set_resume_order(hostcuda::ResumeOrder::Shuffle, 11);
-      body();
-    }
-  }
-  void TearDown() override {
-    hostcuda::set_workers(1);
-    hostcuda::set_resume_order(hostcuda::ResumeOrder::Forward);
-  }
-};
+class ConvGradAux : public HostScheduleTest {};
 using ElementTypes = ::testing::Types<float, double>;
 TYPED_TEST_SUITE(ConvGradAux, ElementTypes);
 
@@ -98,7 +83,7 @@ TYPED_TEST(ConvGradAux, ReductionsSumEveryElementOnce) {
     for (unsigned threads : {1, 3, 6, 1000, 1024}) {
       SCOPED_TRACE(::testing::Message() << "N " << N << ", " << threads << " threads");
       const size_t shared = threads * sizeof(T);
-      this->in_each_mode([&] {
+      in_each_schedule([&] {
         std::vector<T> a(units + 2, sentinel), b(units + 2, sentinel), c(2, sentinel);
         launch_ok(ParaConv2DGetdeltasumNCHWKernel<T>, units + 2, threads, shared, values.data(), N,
                   units, outH, outW, a.data());
@@ -197,7 +182,7 @@ TYPED_TEST(ConvGradAux, ChainedBlocksGiveTheCpuGradients) {
     const auto sum = last ? ParaConv2DGetdeltasumNHWCKernel<T> : ParaConv2DGetdeltasumNCHWKernel<T>;
     const std::array<int, 4> dims =
         last ? std::array<int, 4>{N, outH, outW, units} : std::array<int, 4>{N, units, outH, outW};
-    this->in_each_mode([&] {
+    in_each_schedule([&] {
       std::vector<T> deltahsum(outputs), deltasum(units), grad_h0(units), grad_p0(units, 0);
       launch_ok(product, dim3(dims[0], dims[1]), 32, 0, g.data(), hs.data(), dims[0], dims[1],
                 dims[2], dims[3], deltahsum.data());
@@ -300,7 +285,7 @@ TYPED_TEST(ConvGradAux, OneLaunchGradientsMatchReference) {
       int chunk;
     } input[] = {{dim3(r.N, r.outH, r.outW), dim3(r.units, g.kh, g.kw), 1},
                  {dim3(r.N + 1, r.outH + 2, r.outW + 1), dim3(2, g.kh + 1, g.kw), 4}};
-    this->in_each_mode([&] {
+    in_each_schedule([&] {
       for (const auto& l : fused) {
         std::vector<T> grad_h(r.units * r.d), grad_h0(r.units), grad_p(r.units * r.d),
             grad_p0(r.units);
