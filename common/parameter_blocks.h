@@ -21,4 +21,13 @@ ParameterBlocks<P> parameter_blocks(P* base, int units, int d) {
   return {base, h, p, p + units * d};
 }
 
+// A gradient element that no term reaches: the workers' empty sum scaled by
+// 2·factor, the factor doubled as factor + factor in T (so −0 for a negative
+// factor and NaN for an infinite one).
+template <typename T>
+T empty_gradient(double doublefactor) {
+  const T factor = static_cast<T>(doublefactor);
+  return T(0) * (factor + factor);
+}
+
 }  // namespace varekpt

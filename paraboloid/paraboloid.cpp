@@ -8,6 +8,7 @@
 #include "common/checks.h"
 #include "common/cuda/limits.h"
 #include "common/frame.h"
+#include "common/parameter_blocks.h"
 
 namespace {
 
@@ -148,9 +149,7 @@ std::vector<at::Tensor> dense_backward(bool cuda, at::Tensor grad, at::Tensor in
     const T* prm = parameters.data_ptr<T>();
     const T* hs = hsum.data_ptr<T>();
     if (!has_work(s)) {
-      // Every gradient is an empty sum scaled by 2·factor, as the workers
-      // leave it.
-      const T empty_sum = T(0) * (static_cast<T>(doublefactor) + static_cast<T>(doublefactor));
+      const T empty_sum = varekpt::empty_gradient<T>(doublefactor);
       grad_input.fill_(empty_sum);
       varekpt::used_part(grad_parameters, used_length(s)).fill_(empty_sum);
       return;

@@ -13,6 +13,7 @@
 #include "common/checks.h"
 #include "common/cuda/limits.h"
 #include "common/frame.h"
+#include "common/parameter_blocks.h"
 
 namespace {
 
@@ -236,9 +237,8 @@ std::vector<at::Tensor> conv_backward(bool cuda, at::Tensor grad, at::Tensor inp
     const T* prm = parameters.data_ptr<T>();
     const T* hs = hsum.data_ptr<T>();
     if (!has_work(s)) {
-      // Every gradient is an empty sum scaled by 2·factor, as the workers
-      // leave it; a skipped input gradient stays 0.
-      const T empty_sum = T(0) * (static_cast<T>(doublefactor) + static_cast<T>(doublefactor));
+      // A skipped input gradient stays 0.
+      const T empty_sum = varekpt::empty_gradient<T>(doublefactor);
       if (!skip_input_grad) grad_input.fill_(empty_sum);
       grad_parameters.fill_(empty_sum);
       return;
