@@ -71,9 +71,9 @@ void check_launch_limits(const UpdateSizes& s) {
 namespace {
 
 // Everything an update entry does around its worker: checks, dense copies of
-// strided arguments, zero-filled update and scratch, element-type dispatch on
-// par. `call(grad, moments, par, sizes, update, scratch)` runs the worker on
-// typed pointers.
+// strided arguments, zero-filled update and scratch (where the worker needs
+// one), element-type dispatch on par. `call(grad, moments, par, sizes, update,
+// scratch)` runs the worker on typed pointers.
 template <typename CallWorker>
 std::vector<at::Tensor> update_entry(bool cuda, at::Tensor grad, at::Tensor moments,
                                      at::Tensor par, double doubled,
@@ -91,7 +91,9 @@ std::vector<at::Tensor> update_entry(bool cuda, at::Tensor grad, at::Tensor mome
 
   const auto options = varekpt::result_options(par, cuda);
   at::Tensor update = torch::zeros({P}, options);
-  at::Tensor scratch = torch::zeros({L + 2 * s.units}, options);
+  // The CPU worker needs its scratch only for the weight decay.
+  const int64_t scratch_length = cuda || settings.wd > 0 ? L + 2 * int64_t{s.units} : 0;
+  at::Tensor scratch = torch::zeros({scratch_length}, options);
   varekpt::dispatch_floating(par, worker, kFile, dispatch_line, [&](auto tag) {
     using T = decltype(tag);
     const T* g = grad.data_ptr<T>();

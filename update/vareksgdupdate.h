@@ -29,7 +29,8 @@ std::vector<at::Tensor> vareksgd_getparupdate_cuda(at::Tensor grad, at::Tensor m
 // par and update hold at least L = 2·units·(d+1) elements laid out as h0
 // [units], h [units][d], p [units][d], p0 [units]; only the first L of update
 // are written. scratch [L + 2·units] is a work buffer: newpar, then the
-// per-unit lengths before and after the decay.
+// per-unit lengths before and after the decay; it is used only when doublewd
+// is above 0 in T, and may be null otherwise.
 template <typename T>
 void vareksgd_getparupdate_cpu_main(const T* grad, const T* moments, const T* par, int units,
                                     int d, double doublehlr, double doubleplr,
