@@ -1,265 +1,137 @@
-// The CPU workers as they were before they ran on threads and vectors:
-// plain loops over one element at a time. The tests hold the workers to these
-// loops' bits.
+// The reference of every C++ test: the layers and the update rule as plain
+// loops over one element at a time, each product and sum rounded on its own.
+// The CPU workers must give these loops' bits; the kernels are compared with
+// them in float64.
 #pragma once
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <vector>
 
 #include "common/parameter_blocks.h"
 
 namespace plain {
 
-template <typename T>
-void dense_forward(const T* input, const T* parameters, double doublefactor,
-                                 int N, int d, int units, T* output, T* hsum) {
-  const T factor = static_cast<T>(doublefactor);
-  const auto [h0, h, p, p0] = varekpt::parameter_blocks(parameters, units, d);
-
-  for (int n = 0; n < N; ++n) {
-    const T* x = input + n * d;
-    for (int u = 0; u < units; ++u) {
-      T s = h0[u];
-      for (int j = 0; j < d; ++j) s = s + h[u * d + j] * x[j];
-      hsum[n * units + u] = s;
-      output[n * units + u] = s * s;
-    }
-  }
-  for (int n = 0; n < N; ++n) {
-    const T* x = input + n * d;
-    for (int u = 0; u < units; ++u) {
-      T out = output[n * units + u];
-      for (int j = 0; j < d; ++j) {
-        const T t = x[j] - p[u * d + j];
-        out = out - t * t;
-      }
-      out = out - p0[u] * p0[u];
-      output[n * units + u] = out * factor;
-    }
-  }
-}
-
-template <typename T>
-void dense_backward(const T* grad, const T* input, const T* parameters,
-                                  const T* hsum, double doublefactor, int N, int d,
-                                  int units, T* grad_input, T* grad_parameters) {
-  const T factor = static_cast<T>(doublefactor);
-  const T f2 = factor + factor;
-  const auto [h0, h, p, p0] = varekpt::parameter_blocks(parameters, units, d);
-  const auto [grad_h0, grad_h, grad_p, grad_p0] =
-      varekpt::parameter_blocks(grad_parameters, units, d);
-
-  // The input gradient carries the factor like the parameter gradients.
-  for (int n = 0; n < N; ++n) {
-    for (int k = 0; k < d; ++k) {
-      T acc = 0;
-      for (int u = 0; u < units; ++u) {
-        const int nu = n * units + u;
-        acc = acc + (p[u * d + k] + (h[u * d + k] * hsum[nu] - input[n * d + k])) * grad[nu];
-      }
-      grad_input[n * d + k] = acc * f2;
-    }
-  }
-  for (int u = 0; u < units; ++u) {
-    for (int k = 0; k < d; ++k) {
-      T acc = 0;
-      for (int n = 0; n < N; ++n) {
-        acc = acc + input[n * d + k] * (grad[n * units + u] * hsum[n * units + u]);
-      }
-      grad_h[u * d + k] = acc * f2;
-    }
-  }
-  for (int u = 0; u < units; ++u) {
-    T acc = 0;
-    for (int n = 0; n < N; ++n) acc = acc + hsum[n * units + u] * grad[n * units + u];
-    grad_h0[u] = acc * f2;
-  }
-  for (int u = 0; u < units; ++u) {
-    for (int k = 0; k < d; ++k) {
-      T acc = 0;
-      for (int n = 0; n < N; ++n) {
-        acc = acc + (input[n * d + k] - p[u * d + k]) * grad[n * units + u];
-      }
-      grad_p[u * d + k] = acc * f2;
-    }
-  }
-  for (int u = 0; u < units; ++u) {
-    T acc = 0;
-    for (int n = 0; n < N; ++n) acc = acc + (-p0[u]) * grad[n * units + u];
-    grad_p0[u] = acc * f2;
-  }
-}
-
-// Index arithmetic of the dense NCHW arrays and the parameter blocks, in int.
-struct Layout {
-  int kh, kw, sh, sw, dh, dw, C, H, W, units, outH, outW;
+// A convolution layer's sizes and layout. The dense layer is the case
+// C = d, H = W = kh = kw = 1.
+struct Conv {
+  int N, C, H, W, units, kh = 1, kw = 1, sh = 1, sw = 1, dh = 1, dw = 1;
+  // The operators apply the filter flipped: tap (0, 0) meets the window's
+  // last row and column. The kernels that no operator launches do not.
+  bool flip = true;
+  // Channels last: input [N][H][W][C], filters [units][kh][kw][C], outputs
+  // [N][outH][outW][units]; otherwise NCHW and [units][C][kh][kw].
+  bool last = false;
+  int extra = 0;  // output rows and columns past the image's; their taps outside are skipped
 
   int d() const { return C * kh * kw; }
-  // Input row and column read by tap (i, j) of window (oh, ow); the filter is
-  // applied flipped, so tap (0, 0) meets the window's last row and column.
-  int row(int oh, int i) const { return oh * sh + (kh / 2 + (kh / 2 - i)) * dh; }
-  int col(int ow, int j) const { return ow * sw + (kw / 2 + (kw / 2 - j)) * dw; }
-  int in(int n, int c, int r, int q) const { return ((n * C + c) * H + r) * W + q; }
-  int out(int n, int u, int oh, int ow) const { return ((n * units + u) * outH + oh) * outW + ow; }
-  int tap(int u, int c, int i, int j) const { return ((u * C + c) * kh + i) * kw + j; }
+  int outH() const { return (H - dh * (kh - 1) - 1) / sh + 1 + extra; }
+  int outW() const { return (W - dw * (kw - 1) - 1) / sw + 1 + extra; }
+  size_t inputs() const { return size_t(N) * C * H * W; }
+  size_t outputs() const { return size_t(N) * units * outH() * outW(); }
+  size_t length() const { return 2 * size_t(units) * (d() + 1); }
+  int row(int oh, int i) const { return oh * sh + (flip ? kh - 1 - i : i) * dh; }
+  int col(int ow, int j) const { return ow * sw + (flip ? kw - 1 - j : j) * dw; }
+  size_t in(int n, int c, int r, int q) const {
+    return last ? ((size_t(n) * H + r) * W + q) * C + c : ((size_t(n) * C + c) * H + r) * W + q;
+  }
+  size_t out(int n, int u, int oh, int ow) const {
+    return last ? ((size_t(n) * outH() + oh) * outW() + ow) * units + u
+                : ((size_t(n) * units + u) * outH() + oh) * outW() + ow;
+  }
+  size_t tap(int u, int c, int i, int j) const {
+    return last ? ((size_t(u) * kh + i) * kw + j) * C + c : ((size_t(u) * C + c) * kh + i) * kw + j;
+  }
+  // Calls fn(n, oh, ow, u, output index) in ascending order of windows, then units.
+  template <typename Fn>
+  void for_outputs(Fn&& fn) const {
+    for (int n = 0; n < N; ++n)
+      for (int oh = 0; oh < outH(); ++oh)
+        for (int ow = 0; ow < outW(); ++ow)
+          for (int u = 0; u < units; ++u) fn(n, oh, ow, u, out(n, u, oh, ow));
+  }
+  // Calls fn(input index, filter index) for the taps of unit u at window
+  // (n, oh, ow) inside the image, channel outermost.
+  template <typename Fn>
+  void for_taps(int n, int oh, int ow, int u, Fn&& fn) const {
+    for (int c = 0; c < C; ++c)
+      for (int i = 0; i < kh; ++i)
+        for (int j = 0; j < kw; ++j) {
+          const int r = row(oh, i), q = col(ow, j);
+          if (r < H && q < W) fn(in(n, c, r, q), tap(u, c, i, j));
+        }
+  }
 };
 
-// Calls fn(n, oh, ow) for every window of every image, in ascending order.
-template <typename Fn>
-void for_each_window(int N, const Layout& g, Fn&& fn) {
-  for (int n = 0; n < N; ++n) {
-    for (int oh = 0; oh < g.outH; ++oh) {
-      for (int ow = 0; ow < g.outW; ++ow) fn(n, oh, ow);
-    }
-  }
+template <typename T>
+void forward(const Conv& g, const T* x, const T* parameters, double factor, T* output, T* hsum) {
+  const auto w = varekpt::parameter_blocks(parameters, g.units, g.d());
+  g.for_outputs([&](int n, int oh, int ow, int u, size_t o) {
+    T s = w.h0[u];
+    g.for_taps(n, oh, ow, u, [&](size_t xi, size_t t) { s = s + x[xi] * w.h[t]; });
+    T out = s * s;
+    g.for_taps(n, oh, ow, u, [&](size_t xi, size_t t) {
+      const T e = x[xi] - w.p[t];
+      out = out - e * e;
+    });
+    hsum[o] = s;
+    output[o] = (out - w.p0[u] * w.p0[u]) * static_cast<T>(factor);
+  });
 }
 
-// Length of unit u's (h0[u], row u of h) in v, accumulated by fused
-// multiply-adds over the row and then h0.
+// All gradients carry 2·factor. An input element under several windows sums
+// the windows' terms in window order; a skipped input gradient is 0.
+template <typename T>
+void backward(const Conv& g, const T* grad, const T* x, const T* parameters, const T* hsum,
+              double factor, T* grad_input, T* grad_parameters, bool skip_input_grad = false) {
+  const T f = static_cast<T>(factor), f2 = f + f;
+  const auto w = varekpt::parameter_blocks(parameters, g.units, g.d());
+  const auto gw = varekpt::parameter_blocks(grad_parameters, g.units, g.d());
+  std::fill(grad_input, grad_input + g.inputs(), T(0));
+  std::fill(grad_parameters, grad_parameters + g.length(), T(0));
+  std::vector<T> acc(g.inputs());
+  if (!skip_input_grad) {
+    g.for_outputs([&](int n, int oh, int ow, int u, size_t) {
+      if (u > 0) return;  // once per window: the units are summed per input element
+      for (int u2 = 0; u2 < g.units; ++u2) {
+        const size_t o = g.out(n, u2, oh, ow);
+        g.for_taps(n, oh, ow, u2, [&](size_t xi, size_t t) {
+          acc[xi] = (u2 == 0 ? T(0) : acc[xi]) + (w.p[t] + (w.h[t] * hsum[o] - x[xi])) * grad[o];
+        });
+      }
+      if (g.units > 0)
+        g.for_taps(n, oh, ow, 0,
+                   [&](size_t xi, size_t) { grad_input[xi] = grad_input[xi] + acc[xi]; });
+    });
+    for (size_t i = 0; i < g.inputs(); ++i) grad_input[i] = grad_input[i] * f2;
+  }
+  g.for_outputs([&](int n, int oh, int ow, int u, size_t o) {
+    g.for_taps(n, oh, ow, u, [&](size_t xi, size_t t) {
+      gw.h[t] = gw.h[t] + x[xi] * (grad[o] * hsum[o]);
+      gw.p[t] = gw.p[t] + (x[xi] - w.p[t]) * grad[o];
+    });
+    gw.h0[u] = gw.h0[u] + hsum[o] * grad[o];
+    gw.p0[u] = gw.p0[u] + (-w.p0[u]) * grad[o];
+  });
+  for (size_t i = 0; i < g.length(); ++i) grad_parameters[i] = grad_parameters[i] * f2;
+}
+
+// Length of unit u's (h0[u], row u of h), by fused multiply-adds over the row, then h0.
 template <typename T>
 T unit_length(const T* v, int units, int d, int u) {
-  const T* row = v + units + u * d;
   T acc = 0;
-  for (int j = 0; j < d; ++j) acc = std::fma(row[j], row[j], acc);
+  for (int j = 0; j < d; ++j) acc = std::fma(v[units + u * d + j], v[units + u * d + j], acc);
   return std::sqrt(std::fma(v[u], v[u], acc));
 }
 
-// Multiplies unit u's (h0[u], row u of h) in v by r.
+// The step par − newpar of a parameter vector of `units` units of d inputs.
 template <typename T>
-void scale_unit(T* v, int units, int d, int u, T r) {
-  v[u] = v[u] * r;
-  T* row = v + units + u * d;
-  for (int j = 0; j < d; ++j) row[j] = row[j] * r;
-}
-
-template <typename T>
-void conv_forward(const T* input, const T* parameters, double doublefactor, int kh,
-                                 int kw, int sh, int sw, int dh, int dw, int N, int C, int H, int W,
-                                 int units, int outH, int outW, T* output, T* hsum) {
-  const T factor = static_cast<T>(doublefactor);
-  const Layout g{kh, kw, sh, sw, dh, dw, C, H, W, units, outH, outW};
-  const auto w = varekpt::parameter_blocks(parameters, units, g.d());
-
-  for_each_window(N, g, [&](int n, int oh, int ow) {
-    for (int u = 0; u < units; ++u) {
-      T s = w.h0[u];
-      for (int c = 0; c < C; ++c) {
-        for (int i = 0; i < kh; ++i) {
-          for (int j = 0; j < kw; ++j) {
-            s = s + input[g.in(n, c, g.row(oh, i), g.col(ow, j))] * w.h[g.tap(u, c, i, j)];
-          }
-        }
-      }
-      hsum[g.out(n, u, oh, ow)] = s;
-      output[g.out(n, u, oh, ow)] = s * s;
-    }
-  });
-  for_each_window(N, g, [&](int n, int oh, int ow) {
-    for (int u = 0; u < units; ++u) {
-      T out = output[g.out(n, u, oh, ow)];
-      for (int c = 0; c < C; ++c) {
-        for (int i = 0; i < kh; ++i) {
-          for (int j = 0; j < kw; ++j) {
-            const T t = input[g.in(n, c, g.row(oh, i), g.col(ow, j))] - w.p[g.tap(u, c, i, j)];
-            out = out - t * t;
-          }
-        }
-      }
-      out = out - w.p0[u] * w.p0[u];
-      output[g.out(n, u, oh, ow)] = out * factor;
-    }
-  });
-}
-
-template <typename T>
-void conv_backward(const T* grad, const T* input, const T* parameters, const T* hsum,
-                                  double doublefactor, int kh, int kw, int sh, int sw, int dh,
-                                  int dw, int N, int C, int H, int W, int units, int outH, int outW,
-                                  T* grad_input, T* grad_parameters, bool skip_input_grad) {
-  const T factor = static_cast<T>(doublefactor);
-  const T f2 = factor + factor;
-  const Layout g{kh, kw, sh, sw, dh, dw, C, H, W, units, outH, outW};
-  const auto w = varekpt::parameter_blocks(parameters, units, g.d());
-  const auto gw = varekpt::parameter_blocks(grad_parameters, units, g.d());
-
-  // The outputs are accumulated into, so they start from zero whatever the
-  // caller passes; the input gradient is zeroed even when it is skipped.
-  std::fill(grad_input, grad_input + N * C * H * W, T(0));
-  std::fill(grad_parameters, grad_parameters + 2 * units * (g.d() + 1), T(0));
-
-  if (!skip_input_grad) {
-    for_each_window(N, g, [&](int n, int oh, int ow) {
-      for (int c = 0; c < C; ++c) {
-        for (int i = 0; i < kh; ++i) {
-          for (int j = 0; j < kw; ++j) {
-            const int xi = g.in(n, c, g.row(oh, i), g.col(ow, j));
-            T acc = 0;
-            for (int u = 0; u < units; ++u) {
-              const int o = g.out(n, u, oh, ow);
-              const int t = g.tap(u, c, i, j);
-              acc = acc + (w.p[t] + (w.h[t] * hsum[o] - input[xi])) * grad[o];
-            }
-            grad_input[xi] = grad_input[xi] + acc;
-          }
-        }
-      }
-    });
-    // The input gradient carries the factor like the parameter gradients.
-    for (int n = 0; n < N; ++n) {
-      for (int r = 0; r < H; ++r) {
-        for (int q = 0; q < W; ++q) {
-          for (int c = 0; c < C; ++c) grad_input[g.in(n, c, r, q)] *= f2;
-        }
-      }
-    }
-  }
-
-  // One sweep feeds both parameter pairs; each element still sums its terms
-  // in window order, channel innermost within a window.
-  for_each_window(N, g, [&](int n, int oh, int ow) {
-    for (int u = 0; u < units; ++u) {
-      const int o = g.out(n, u, oh, ow);
-      for (int i = 0; i < kh; ++i) {
-        for (int j = 0; j < kw; ++j) {
-          for (int c = 0; c < C; ++c) {
-            const T x = input[g.in(n, c, g.row(oh, i), g.col(ow, j))];
-            const int t = g.tap(u, c, i, j);
-            gw.h[t] = gw.h[t] + x * (grad[o] * hsum[o]);
-            gw.p[t] = gw.p[t] + (x - w.p[t]) * grad[o];
-          }
-        }
-      }
-      gw.h0[u] = gw.h0[u] + hsum[o] * grad[o];
-      gw.p0[u] = gw.p0[u] + (-w.p0[u]) * grad[o];
-    }
-  });
-  for (int u = 0; u < units; ++u) {
-    gw.h0[u] *= f2;
-    gw.p0[u] *= f2;
-    for (int i = 0; i < kh; ++i) {
-      for (int j = 0; j < kw; ++j) {
-        for (int c = 0; c < C; ++c) {
-          gw.h[g.tap(u, c, i, j)] *= f2;
-          gw.p[g.tap(u, c, i, j)] *= f2;
-        }
-      }
-    }
-  }
-}
-
-template <typename T>
-void update(const T* grad, const T* moments, const T* par, int units,
-                                    int d, double doublehlr, double /*doubleplr*/,
-                                    double doublemomentum, double /*doubledampening*/,
-                                    bool nesterov, double doublewd, T* update, T* scratch) {
-  const T hlr = static_cast<T>(doublehlr);
-  const T m = static_cast<T>(doublemomentum);
-  const T wd = static_cast<T>(doublewd);
-  const int L = (d + 1) * units * 2;
-  T* newpar = scratch;
-  T* length = scratch + L;
-  T* decayed_length = length + units;
-
+std::vector<T> update(const T* grad, const T* moments, const T* par, int units, int d, double hlr_,
+                      double m_, bool nesterov, double wd_) {
+  const T hlr = static_cast<T>(hlr_), m = static_cast<T>(m_), wd = static_cast<T>(wd_);
+  const int L = 2 * units * (d + 1);
+  std::vector<T> newpar(L), update(L);
   for (int i = 0; i < L; ++i) {
     T a = grad[i];
     if (m > 0) {
@@ -268,21 +140,22 @@ void update(const T* grad, const T* moments, const T* par, int units,
     }
     newpar[i] = par[i] - a * hlr;
   }
-
-  // Weight decay turns the direction of each unit's (h0, h) and keeps its length.
+  // Weight decay turns the direction of each unit's (h0, h) and keeps its
+  // length; a unit decayed to length 0 keeps factor 1.
   if (wd > 0) {
     const T hlr_wd = hlr * wd;
-    const int decayed = units * (d + 1);  // h0 and h lead the vector
-    for (int u = 0; u < units; ++u) length[u] = unit_length(newpar, units, d, u);
-    for (int i = 0; i < decayed; ++i) newpar[i] = newpar[i] - par[i] * hlr_wd;
-    for (int u = 0; u < units; ++u) decayed_length[u] = unit_length(newpar, units, d, u);
+    std::vector<T> length(units);
+    for (int u = 0; u < units; ++u) length[u] = unit_length(newpar.data(), units, d, u);
+    for (int i = 0; i < units * (d + 1); ++i) newpar[i] = newpar[i] - par[i] * hlr_wd;
     for (int u = 0; u < units; ++u) {
-      const T r = decayed_length[u] == 0 ? T(1) : length[u] / decayed_length[u];
-      scale_unit(newpar, units, d, u, r);
+      const T decayed = unit_length(newpar.data(), units, d, u);
+      const T r = decayed == 0 ? T(1) : length[u] / decayed;
+      newpar[u] = newpar[u] * r;
+      for (int j = 0; j < d; ++j) newpar[units + u * d + j] = newpar[units + u * d + j] * r;
     }
   }
-
   for (int i = 0; i < L; ++i) update[i] = par[i] - newpar[i];
+  return update;
 }
 
 }  // namespace plain

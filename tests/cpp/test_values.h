@@ -1,13 +1,15 @@
-// Test data and comparisons shared by the C++ tests.
+// Test data, comparisons and error texts shared by the C++ tests.
 #pragma once
 
+#include <c10/util/Exception.h>
+#include <gtest/gtest.h>
+
 #include <cmath>
+#include <functional>
 #include <random>
 #include <string>
 #include <type_traits>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 // n values drawn uniformly from [-1, 1), the same for the same seed.
 template <typename T>
@@ -20,16 +22,26 @@ std::vector<T> random_values(size_t n, unsigned seed) {
 }
 
 // The first `count` elements of `actual` (all of `expected` by default) agree
-// with `expected` up to rounding: within eps·(1 + |expected|), eps 2e-5 for
-// float and 1e-12 for double.
-template <typename T>
-void expect_close(const std::vector<T>& expected, const std::vector<T>& actual,
-                  const std::string& what, size_t count = size_t(-1)) {
+// with `expected` within eps·(1 + |expected|); eps defaults to 2e-5 for float
+// and 1e-12 for double.
+template <typename E, typename T>
+void expect_close(const std::vector<E>& expected, const std::vector<T>& actual,
+                  const std::string& what, size_t count = size_t(-1), double eps = 0) {
   if (count == size_t(-1)) count = expected.size();
   ASSERT_LE(count, actual.size()) << what;
-  const double eps = std::is_same<T, float>::value ? 2e-5 : 1e-12;
+  if (eps == 0) eps = std::is_same<T, float>::value ? 2e-5 : 1e-12;
   for (size_t i = 0; i < count; ++i) {
     const double tol = eps * (1.0 + std::abs(static_cast<double>(expected[i])));
     ASSERT_NEAR(expected[i], actual[i], tol) << what << " element " << i;
   }
+}
+
+// The full text of the c10::Error that `call` raises, or "no error".
+inline std::string error_of(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const c10::Error& e) {
+    return e.what();
+  }
+  return "no error";
 }

@@ -35,7 +35,8 @@ void expect_error(const std::function<void()>& f, const std::string& text) {
 TEST(Launch, ErrorsBecomeC10ErrorsNamingTheKernelOrCall) {
   std::vector<float> in(100, 2.0f), out(100);
   auto scale = [&](dim3 grid, dim3 block) {
-    varekpt::launch_kernel("ScaleKernel", ScaleKernel, grid, block, 0, nullptr, in.data(), 100, 3.0, out.data());
+    varekpt::launch_kernel("ScaleKernel", ScaleKernel, grid, block, 0, nullptr, in.data(), 100, 3.0,
+                           out.data());
   };
   scale(dim3(4), dim3(32));
   EXPECT_EQ(std::count(out.begin(), out.end(), 7.0f), 100);
@@ -57,7 +58,8 @@ TEST(Launch, ErrorsBecomeC10ErrorsNamingTheKernelOrCall) {
   // A worker's streams: a failed destruction at the call's end raises too.
   varekpt::WorkerStreams streams;
   VAREKPT_CUDA_CHECK(cudaStreamDestroy(streams.create()));
-  expect_error([&] { streams.release(); }, "CUDA call cudaStreamDestroy(s) failed: invalid resource handle");
+  expect_error([&] { streams.release(); },
+               "CUDA call cudaStreamDestroy(s) failed: invalid resource handle");
 
   // A launch that cannot get its fiber stacks (a limit of none beyond those
   // mapped, on a thread without stacks) raises and leaves no error behind.
@@ -69,9 +71,11 @@ TEST(Launch, ErrorsBecomeC10ErrorsNamingTheKernelOrCall) {
     EXPECT_NO_THROW(scale(dim3(1), dim3(32)));
   }).join();
 
-  expect_error([] { varekpt::launch_kernel("TrapKernel", TrapKernel, dim3(1), dim3(1), 0, nullptr); },
-               "CUDA kernel TrapKernel failed to launch: unspecified launch failure (kernel TrapKernel block "
-               "(0,0,0) thread (0,0,0): __trap())");
+  expect_error(
+      [] { varekpt::launch_kernel("TrapKernel", TrapKernel, dim3(1), dim3(1), 0, nullptr); },
+      "CUDA kernel TrapKernel failed to launch: unspecified launch failure (kernel TrapKernel "
+      "block "
+      "(0,0,0) thread (0,0,0): __trap())");
   hostcuda::reset_device();
 }
 

@@ -5,16 +5,10 @@ import pytest
 import torch
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
+torch.ops.load_library(os.environ.get("VAREKPT_LIBRARY") or str(ROOT / "build" / "libvarekpt.so"))
 
-
-def _library_path():
-    path = os.environ.get("VAREKPT_LIBRARY")
-    if path:
-        return path
-    return str(ROOT / "build" / "libvarekpt.so")
-
-
-torch.ops.load_library(_library_path())
+# Arguments as they are, and as views whose strides are doubled.
+VIEWS = {"contiguous": lambda t: t, "strided": lambda t: torch.stack([t, t], -1)[..., 0]}
 
 
 @pytest.fixture(params=[torch.float32, torch.float64], ids=["float32", "float64"])

@@ -6,7 +6,7 @@ import torch
 import torch.nn.functional as F
 from torch.autograd import gradcheck
 
-from conftest import tolerance
+from conftest import VIEWS, tolerance
 
 ops = torch.ops.ptparaconv2dfree
 
@@ -64,11 +64,9 @@ GEOMETRIES = [  # (N, C, H, W, units, kernel, stride, dilation)
 ]
 
 
-# "strided": every argument is a view whose strides are doubled.
 @pytest.mark.parametrize("geometry", GEOMETRIES)
 @pytest.mark.parametrize("factor", [1.0, -0.75])
-@pytest.mark.parametrize("view", [lambda t: t, lambda t: torch.stack([t, t], -1)[..., 0]],
-                         ids=["contiguous", "strided"])
+@pytest.mark.parametrize("view", VIEWS.values(), ids=VIEWS.keys())
 def test_forward_and_backward_match_reference(geometry, factor, view, dtype):
     x, parameters, tensors = layer(*geometry, dtype, trailing=3)
     output, hsum = ops.forward(view(x), view(parameters), factor, *map(view, tensors))
@@ -109,9 +107,12 @@ both_operators = pytest.mark.parametrize("op", ["forward", "backward"])
     ("x", torch.ones(1, 5, 5), "input must have 4 dimensions"),
     ("parameters", torch.ones(2, 20), "parameters must have 1 dimensions"),
     ("kernel", pair(3, 3)[:1], "kernel_size_tensor must hold at least 2 elements"),
-    ("kernel", pair(2, 3), "kernel_size_tensor must hold odd kernel sizes"),
+    ("kernel", pair(2, 3), "kernel_size_tensor must hold odd"),
+    ("kernel", pair(3, -1), "kernel_size_tensor must hold odd"),
+    ("stride", pair(0, 1), "strides_tensor must hold strides of at least 1"),
     ("stride", pair(1, 0), "strides_tensor must hold strides of at least 1"),
     ("dilation", pair(0, 1), "dilation_rate_tensor must hold dilations of at least 1"),
+    ("dilation", pair(1, -2), "dilation_rate_tensor must hold dilations of at least 1"),
     ("dilation", pair(3, 1), "input of height 5 and width 5 is smaller than .* window of 7 x 3"),
     ("kernel", pair(1, 7), "input of height 5 and width 5 is smaller than .* window of 1 x 7"),
     ("grad", torch.ones(2, 1, 3, 3), r"grad must have sizes \[2, 2, 3, 3\]"),
@@ -172,22 +173,11 @@ def test_geometry_is_read_in_place():
 # The element type is read from the input; the other tensors are read as that type.
 @both_operators
 @pytest.mark.parametrize("arg,value,error,message", [
-    ("x", torch.ones(2, 1, 5, 5).half(), NotImplementedError, "not implemented for 'Half'"),
-    ("x", torch.ones(2, 1, 5, 5).int(), NotImplementedError, "not implemented for 'Int'"),
+    ("x", torch.ones(2, 1, 5, 5).half(), NotImplementedError, "_cpu_main.*'Half'"),
+    ("x", torch.ones(2, 1, 5, 5).int(), NotImplementedError, "_cpu_main.*'Int'"),
     ("parameters", torch.ones(40).double(), RuntimeError, "scalar type Float but found Double"),
-    ("dilation", pair(1, 1).long(), RuntimeError, "expected scalar type Int but found Long"),
+    ("dilation", pair(1, 1).long(), RuntimeError, "scalar type Int but found Long"),
 ])
 def test_element_types_are_refused(op, arg, value, error, message):
-    prefix = f'^"paraconv2d_{op}_cpu_main" ' if error is NotImplementedError else ""
-    with pytest.raises(error, match=prefix + message):
+    with pytest.raises(error, match=(f"paraconv2d_{op}" if error is NotImplementedError else "") + message):
         call(op, **{arg: value})
-
-
-@pytest.mark.parametrize("op,line,cuda_line", [("forward", 519, 527), ("backward", 523, 531)])
-def test_registrations_report_their_locations(op, line, cuda_line):
-    dump = torch._C._dispatch_dump(f"ptparaconv2dfree::{op}")
-    assert "debug: registered at paraconv2d.cpp:21" in dump
-    assert f"CPU: registered at paraconv2d.cpp:{line}" in dump
-    # A CUDA build registers both layers for CUDA, a CPU-only build neither.
-    cuda_build = torch._C._dispatch_has_kernel_for_dispatch_key("ptparaboloidfree::forward", "CUDA")
-    assert (f"CUDA: registered at paraconv2d.cpp:{cuda_line}" in dump) == cuda_build

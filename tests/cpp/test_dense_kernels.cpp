@@ -1,0 +1,245 @@
+// The dense layer's and the update rule's kernels launched as a native caller
+// launches them (by the launch function's address through cudaLaunchKernel,
+// with a configuration of the caller's own) on the host execution layer.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "paraboloid/osparaboloidkernels.h"
+#include "paraboloid/paraboloidauxkernels.h"
+#include "tests/cpp/host_launch.h"
+#include "tests/cpp/plain_workers.h"
+#include "tests/cpp/test_values.h"
+#include "update/vareksgdupdatekernels.h"
+
+namespace {
+
+// The 9-parameter overload of ParaboloidHsumCudaKernel.
+template <typename T>
+constexpr auto one_pass_hsum =
+    static_cast<void (*)(T, const T*, const T*, const T*, int, int, int, int, T*)>(
+        ParaboloidHsumCudaKernel<T>);
+
+template <typename T>
+constexpr T kSentinel = T(-7.25);
+
+template <typename T>
+class DenseKernels : public ::testing::Test {
+ protected:
+  void TearDown() override { EXPECT_EQ(cudaGetLastError(), cudaSuccess); }  // nothing refused
+};
+using ElementTypes = ::testing::Types<float, double>;
+TYPED_TEST_SUITE(DenseKernels, ElementTypes);
+
+// The element-wise kernels on grids past the matrix (three rows more, or a
+// grid wider than the vector) with blocks smaller and larger than a row:
+// every element gets its value in T, nothing past the matrix is written.
+TYPED_TEST(DenseKernels, ElementwiseKernelsCoverTheirExtentOnly) {
+  using T = TypeParam;
+  const int rows = 5, cols = 37, size = rows * cols, padded = (rows + 3) * cols;
+  const auto a = random_values<T>(padded, 1), b = random_values<T>(padded, 2);
+  const std::vector<T> zeros(padded, T(0));
+  struct Case {
+    const char* name;
+    std::function<void(dim3 block, T* out)> run;
+    std::function<T(int i, int r, int c)> expected;
+    const std::vector<T>* in_place;  // the matrix updated in place, or null
+  };
+  const dim3 grid(rows + 3);
+  const auto finalize = [&](int k) {
+    return [=](dim3 t, T* o) {
+      launch_ok(ParaboloidGradFinalizeKernel<T>, grid, t, 0, k, rows, cols, o);
+    };
+  };
+  const T f = T(-0.7);
+  const Case cases[] = {
+      {"MatMul",
+       [&](dim3 t, T* o) {
+         launch_ok(ParaboloidGradPerElementMatMulKernel<T>, grid, t, 0, rows, cols, a.data(),
+                   b.data(), o);
+       },
+       [&](int i, int, int) { return a[i] * b[i]; }, nullptr},
+      {"MatColMul",
+       [&](dim3 t, T* o) {
+         launch_ok(ParaboloidGradPerElementMatColMulKernel<T>, grid, t, 0, rows, cols, nullptr,
+                   b.data(), o);
+       },
+       [&](int, int, int c) { return b[c]; }, nullptr},
+      {"MatRowMul",
+       [&](dim3 t, T* o) {
+         launch_ok(ParaboloidGradPerElementMatRowMulKernel<T>, grid, t, 0, rows, cols, a.data(),
+                   b.data(), o);
+       },
+       [&](int i, int r, int) { return a[i] * b[r]; }, nullptr},
+      {"VarekSet", [&](dim3 t, T* o) { launch_ok(VarekSet<T>, grid, t, 0, T(0.5), rows, cols, o); },
+       [&](int i, int, int) { return T(i) + T(0.5); }, nullptr},
+      // The offset (k + 5)·1e-7 is formed in double and rounded to T: for k = 4
+      // a float product would give 9.0000003e-07 (visible on a zero matrix).
+      {"Finalize k=0", finalize(0), [&](int i, int, int) { return a[i] + T(5e-7); }, &a},
+      {"Finalize k=4", finalize(4), [](int, int, int) { return T(9e-7); }, &zeros},
+      {"Finalize k=-5", finalize(-5), [&](int i, int, int) { return a[i]; }, &a},
+      // One thread per column, 6 blocks of 8 threads.
+      {"FactorSumAlongDim1",
+       [&](dim3, T* o) {
+         launch_ok(ParaboloidGradFactorSumAlongDim1Kernel<T>, 6, 8, 0, f, rows, cols, a.data(), o);
+       },
+       [&](int i, int r, int c) {
+         T s = 0;
+         for (int k = 0; k < rows; ++k) s = s + a[k * cols + i];
+         return r == 0 ? s * f : kSentinel<T>;
+       },
+       nullptr},
+      {"FactorSumAlongDim1 of no rows",
+       [&](dim3, T* o) {
+         launch_ok(ParaboloidGradFactorSumAlongDim1Kernel<T>, 6, 8, 0, f, 0, cols, a.data(), o);
+       },
+       [&](int i, int r, int) { return r == 0 ? T(0) * f : kSentinel<T>; }, nullptr},
+  };
+  for (const Case& test : cases) {
+    for (unsigned threads : {1u, 8u, 64u}) {
+      SCOPED_TRACE(::testing::Message() << test.name << ", " << threads << " threads");
+      std::vector<T> out = test.in_place ? *test.in_place : std::vector<T>(padded, kSentinel<T>);
+      test.run(dim3(threads), out.data());
+      for (int i = 0; i < padded; ++i) {
+        const T expected = i < size ? test.expected(i, i / cols, i % cols)
+                                    : (test.in_place ? (*test.in_place)[i] : kSentinel<T>);
+        ASSERT_EQ(out[i], expected) << "element " << i;
+      }
+    }
+  }
+  // Getp0grad steps by the whole grid: one block, exactly enough, and more.
+  for (unsigned blocks : {1u, 3u, 8u}) {
+    std::vector<T> out(size + 1, kSentinel<T>);
+    launch_ok(ParaboloidGradGetp0gradKernel<T>, blocks, 64, 0, f, size, a.data(), b.data(),
+              out.data());
+    for (int i = 0; i <= size; ++i)
+      ASSERT_EQ(out[i], i < size ? (a[i] * f) * b[i] : kSentinel<T>) << i;
+  }
+}
+
+// Both tree reductions for block sizes that are and are not powers of two,
+// for more and for fewer elements than threads, on four workers with the
+// threads resumed in shuffled order. Two blocks past the results do nothing;
+// one thread per block gives the sequential sum exactly.
+TYPED_TEST(DenseKernels, TreeReductionsSumEveryBlockSize) {
+  using T = TypeParam;
+  hostcuda::set_workers(4);
+  hostcuda::set_resume_order(hostcuda::ResumeOrder::Shuffle, 11);
+  for (const auto [rows, cols] :
+       {std::pair<int, int>{4, 3000}, {3000, 4}, {6, 3}, {3, 6}, {5, 0}}) {
+    const auto a = random_values<T>(size_t(rows) * cols, 3);
+    for (const bool along_rows : {true, false}) {  // Dim0: row sums; Dim1: column sums
+      const int results = along_rows ? rows : cols, terms = along_rows ? cols : rows;
+      std::vector<T> expected(results + 2, kSentinel<T>);
+      for (int k = 0; k < results; ++k) {
+        expected[k] = 0;
+        for (int j = 0; j < terms; ++j)
+          expected[k] = expected[k] + (along_rows ? a[k * cols + j] : a[j * cols + k]);
+      }
+      for (unsigned threads : {1u, 3u, 1000u, 1024u}) {
+        SCOPED_TRACE(::testing::Message()
+                     << along_rows << " " << rows << "x" << cols << ", " << threads << " threads");
+        std::vector<T> out(results + 2, kSentinel<T>);
+        launch_ok(
+            along_rows ? ParaboloidGradSumAlongDim0Kernel<T> : ParaboloidGradSumAlongDim1Kernel<T>,
+            results + 2, threads, threads * sizeof(T), rows, cols, a.data(), out.data());
+        if (threads == 1) EXPECT_EQ(out, expected);
+        expect_close(expected, out, "sums");
+        EXPECT_TRUE(out[results] == kSentinel<T> && out[results + 1] == kSentinel<T>);
+      }
+    }
+  }
+  hostcuda::set_workers(1);
+  hostcuda::set_resume_order(hostcuda::ResumeOrder::Forward);
+}
+
+// The fused forward and the one-pass hsum against the reference, with 2-D
+// grids larger than needed, outputs full of NaN before the launch and
+// arbitrary values in the arguments that are not read; the forward's Init
+// kernel launched by address; and the column sums chained into grad_p0.
+TYPED_TEST(DenseKernels, ForwardKernelsAndChainedBlocksMatchTheReference) {
+  using T = TypeParam;
+  const T nan = std::numeric_limits<T>::quiet_NaN();
+  for (const plain::Conv& g :
+       {plain::Conv{5, 7, 1, 1, 3}, {33, 0, 1, 1, 4}, {1, 1, 1, 1, 1}, {17, 130, 1, 1, 9}}) {
+    const auto x = random_values<T>(g.inputs(), 7), prm = random_values<T>(g.length(), 8);
+    const T *h0 = prm.data(), *h = h0 + g.units, *p = h + g.units * g.C, *p0 = p + g.units * g.C;
+    std::vector<double> output(g.outputs()), hsum(g.outputs());
+    plain::forward(g, std::vector<double>(x.begin(), x.end()).data(),
+                   std::vector<double>(prm.begin(), prm.end()).data(), -0.35, output.data(),
+                   hsum.data());
+    for (const dim3 block : {dim3(1, 1), dim3(4, 3)}) {
+      SCOPED_TRACE(::testing::Message()
+                   << "N " << g.N << " d " << g.C << " units " << g.units << ", block " << block.x);
+      const dim3 grid((g.N + block.x - 1) / block.x + 1, (g.units + block.y - 1) / block.y + 1);
+      std::vector<T> fused_hsum(g.outputs(), nan), fused_output(g.outputs(), nan),
+          one_pass(g.outputs(), nan);
+      launch_ok(ParaboloidFusedCudaKernel<T>, grid, block, 0, T(-0.35), x.data(), h, h0, p, p0, g.N,
+                g.C, g.units, -7, fused_hsum.data(), fused_output.data());
+      launch_ok(one_pass_hsum<T>, grid, block, 0, T(123), x.data(), h, h0, g.N, g.C, g.units, -7,
+                one_pass.data());
+      expect_close(hsum, fused_hsum, "fused hsum");
+      expect_close(output, fused_output, "fused output");
+      expect_close(hsum, one_pass, "one-pass hsum");
+    }
+    std::vector<T> init_hsum(g.outputs() + 1, kSentinel<T>), init_output(init_hsum);
+    launch_ok(ParaboloidInitCudaKernel<T>, g.N + 2, 3, 0, h0, p0, g.N, g.units, 8, init_hsum.data(),
+              init_output.data());
+    for (size_t i = 0; i <= g.outputs(); ++i) {
+      const bool in = i < g.outputs();
+      ASSERT_EQ(init_hsum[i], in ? h0[i % g.units] : kSentinel<T>) << i;
+      ASSERT_EQ(init_output[i], in ? -(p0[i % g.units] * p0[i % g.units]) : kSentinel<T>) << i;
+    }
+  }
+  // Column sums of grad over 300 samples, then (p0 × −2·factor) × sum: grad_p0.
+  const plain::Conv g{300, 5, 1, 1, 7};
+  const auto x = random_values<T>(g.inputs(), 9), prm = random_values<T>(g.length(), 10),
+             grad = random_values<T>(g.outputs(), 11), hsum = random_values<T>(g.outputs(), 12);
+  std::vector<T> grad_input(g.inputs()), grad_parameters(g.length()), column_sums(g.units),
+      chained(g.units);
+  plain::backward(g, grad.data(), x.data(), prm.data(), hsum.data(), 0.8, grad_input.data(),
+                  grad_parameters.data());
+  launch_ok(ParaboloidGradSumAlongDim1Kernel<T>, g.units, 128, 128 * sizeof(T), g.N, g.units,
+            grad.data(), column_sums.data());
+  launch_ok(ParaboloidGradGetp0gradKernel<T>, 1, 32, 0, -(T(0.8) + T(0.8)), g.units,
+            prm.data() + g.length() - g.units, column_sums.data(), chained.data());
+  expect_close(std::vector<T>(grad_parameters.end() - g.units, grad_parameters.end()), chained,
+               "grad_p0", -1, 1e-4);
+}
+
+// GetmagsKernel over 2 rows of d = 1000 with blocks of 100 threads resumed in
+// reverse and shuffled order (the block past n = 2 writes nothing); the two
+// kernels the worker never launches set 130 elements of 140.
+TYPED_TEST(DenseKernels, UpdateKernels) {
+  using T = TypeParam;
+  const auto rows = random_values<T>(2000, 5), a = random_values<T>(140, 6),
+             b = random_values<T>(140, 7);
+  const std::vector<T> scalars = {T(0.5), T(-2)};
+  for (auto order : {hostcuda::ResumeOrder::Reverse, hostcuda::ResumeOrder::Shuffle}) {
+    hostcuda::set_resume_order(order, 3);
+    std::vector<T> out(3, T(-1));
+    launch_ok(GetmagsKernel<T>, 3, 100, 100 * sizeof(T), rows.data(), scalars.data(), 2, 1000,
+              out.data());
+    for (int u = 0; u < 2; ++u) {
+      double sum = double(scalars[u]) * scalars[u];
+      for (int j = u * 1000; j < (u + 1) * 1000; ++j) sum += double(rows[j]) * rows[j];
+      EXPECT_NEAR(out[u], std::sqrt(sum), (std::is_same<T, float>::value ? 2e-4 : 2e-12));
+    }
+    EXPECT_EQ(out[2], T(-1));
+  }
+  hostcuda::set_resume_order(hostcuda::ResumeOrder::Forward);
+  auto decayed = b, adjusted = b;
+  launch_ok(ApplydecaytofocusKernel<T>, 2, 128, 0, a.data(), 130, T(0.25), decayed.data());
+  launch_ok(AdjustfocusKernel<T>, 2, 128, 0, a.data(), b.data(), 130, adjusted.data());
+  for (int i = 0; i < 140; ++i) {
+    EXPECT_EQ(decayed[i], i < 130 ? T(b[i] - a[i] * T(0.25)) : b[i]) << i;
+    EXPECT_EQ(adjusted[i], i < 130 ? T((b[i] + b[i]) - a[i]) : b[i]) << i;
+  }
+}
+
+}  // namespace
