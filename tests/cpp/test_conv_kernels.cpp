@@ -107,20 +107,17 @@ class ConvKernels : public ::testing::Test {
 using ElementTypes = ::testing::Types<float, double>;
 TYPED_TEST_SUITE(ConvKernels, ElementTypes);
 
-// N, C, H, W, units, kh, kw, sh, sw, dh, dw, unflipped.
-plain::Conv geometry(int N, int C, int H, int W, int units, int kh, int kw, int sh, int sw, int dh,
-                     int dw, bool last) {
-  return {N, C, H, W, units, kh, kw, sh, sw, dh, dw, false, last};
+// N, C, H, W, units, kh, kw, sh, sw, dh, dw: a layer of the kernels' layout.
+using Sizes = std::array<int, 11>;
+plain::Conv geometry(const Sizes& a, bool last) {
+  return {a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10], false, last};
 }
-const std::array<int, 11> kGeometries[] = {
+const Sizes kGeometries[] = {
     {2, 3, 9, 11, 3, 3, 3, 1, 1, 1, 1},   // C and units not multiples of the chunk
     {1, 5, 12, 13, 4, 3, 5, 2, 3, 2, 1},  // strides and dilations differ per direction
     {2, 4, 5, 6, 5, 1, 1, 2, 1, 1, 1},    // 1×1 taps with a stride
     {1, 2, 8, 9, 2, 2, 4, 1, 2, 1, 1},    // even kernel sizes
 };
-plain::Conv geometry(const std::array<int, 11>& a, bool last) {
-  return geometry(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10], last);
-}
 
 // The sequence Init, Hsum, Psq, Output, then the fused kernel with fewer
 // threads than channels and more; all over grids and blocks beyond the bounds
@@ -239,7 +236,7 @@ TYPED_TEST(ConvKernels, FusedNCHW) {
   using T = TypeParam;
   const T factor = T(-1.25);
   const struct {
-    std::array<int, 11> g;
+    Sizes g;
     int tileH, tileW, extra_threads, extra_out;
   } cases[] = {
       {kGeometries[0], 4, 5, 0, 0},                     // tiles that do not divide 7 × 9
@@ -424,40 +421,6 @@ struct Gradients {
   }
 };
 
-// Chained as a caller would, in both layouts, the building blocks give the
-// reference's grad_h0 and grad_p0.
-TYPED_TEST(ConvKernels, ChainedBlocksGiveTheReferenceGradients) {
-  using T = TypeParam;
-  const double factor = 0.7;
-  for (bool last : {false, true}) {
-    SCOPED_TRACE(last ? "channels last" : "channels first");
-    const Gradients<T> r(geometry(2, 2, 6, 7, 3, 3, 1, 1, 2, 2, 1, last));
-    const plain::Conv& g = r.L.g;
-    const auto product =
-        last ? ParaConv2DGetdeltahsumNHWCKernel<T> : ParaConv2DGetdeltahsumNCHWKernel<T>;
-    const auto sum = last ? ParaConv2DGetdeltasumNHWCKernel<T> : ParaConv2DGetdeltasumNCHWKernel<T>;
-    const std::array<int, 4> dims = last ? std::array<int, 4>{g.N, g.outH(), g.outW(), g.units}
-                                         : std::array<int, 4>{g.N, g.units, g.outH(), g.outW()};
-    in_each_schedule([&] {
-      std::vector<T> deltahsum(g.outputs()), deltasum(g.units), grad_h0(g.units),
-          grad_p0(g.units, 0);
-      launch_ok(product, dim3(dims[0], dims[1]), 32, 0, r.grad.data(), r.hsum.data(), dims[0],
-                dims[1], dims[2], dims[3], deltahsum.data());
-      launch_ok(sum, g.units, 64, 64 * sizeof(T), deltahsum.data(), dims[0], dims[1], dims[2],
-                dims[3], grad_h0.data());
-      launch_ok(sum, g.units, 64, 64 * sizeof(T), r.grad.data(), dims[0], dims[1], dims[2], dims[3],
-                deltasum.data());
-      launch_ok(ParaConv2DGetp0gradKernel<T>, 1, g.units, 0, r.L.p0(), deltasum.data(), g.units,
-                grad_p0.data());
-      for (T* v : {grad_h0.data(), grad_p0.data()})
-        launch_ok(ParaConv2DGetgradx2factorKernel<T>, 1, g.units, 0, v, T(factor) + T(factor),
-                  g.units);
-      expect_close(r.block(0, 2 * factor), grad_h0, "grad_h0", -1, 5e-5);
-      expect_close(r.block(3, 2 * factor), grad_p0, "grad_p0", -1, 5e-5);
-    });
-  }
-}
-
 // The fused parameter gradients over grids of outH·W and of H·W rows
 // (positions past the output skipped), with blocks of exactly the taps and
 // larger (the per-unit terms still added once per block) and fewer threads
@@ -475,8 +438,8 @@ TYPED_TEST(ConvKernels, OneLaunchGradientsMatchTheReference) {
                         {1, 1, 1, 1, 1, 1}}) {
     const int kh = k[0], kw = k[1], sh = k[2], sw = k[3], dh = k[4], dw = k[5];
     SCOPED_TRACE(::testing::Message() << "kernel " << kh << "x" << kw);
-    const Gradients<T> last(geometry(2, 3, 7, 8, 5, kh, kw, sh, sw, dh, dw, true));
-    const Gradients<T> first(geometry(2, 3, 7, 8, 5, kh, kw, sh, sw, dh, dw, false));
+    const Gradients<T> last(geometry({2, 3, 7, 8, 5, kh, kw, sh, sw, dh, dw}, true));
+    const Gradients<T> first(geometry({2, 3, 7, 8, 5, kh, kw, sh, sw, dh, dw}, false));
     const plain::Conv& g = last.L.g;
     std::vector<double> doubled = last.grad_input;
     for (double& v : doubled) v += v;

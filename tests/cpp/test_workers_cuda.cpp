@@ -266,10 +266,13 @@ TEST(CudaWorkerDevices, RunOnTheirDeviceAndRestoreTheCallers) {
 }
 
 // The CUDA entries refuse shapes beyond the device's launch limits before
-// anything is allocated or queued, and want every tensor on one CUDA device.
-TEST(CudaEntries, RefuseLaunchLimitsAndHostTensors) {
+// anything is allocated or queued, and want every tensor on one CUDA device;
+// the CPU entries refuse tensors of another device, which only native code
+// can pass.
+TEST(Entries, RefuseLaunchLimitsAndOtherDevices) {
   using torch::zeros;
   const auto one = torch::tensor({1, 1}, torch::kInt), three = torch::tensor({3, 3}, torch::kInt);
+  const auto v = torch::ones({4}), meta = torch::ones({4}, torch::kMeta);
   const auto dense = [](int64_t N, int64_t d, int64_t P, bool backward) {
     return [=] {
       if (!backward) paraboloid_forward_cuda(zeros({N, d}), zeros({P}), 1.0);
@@ -315,6 +318,25 @@ TEST(CudaEntries, RefuseLaunchLimitsAndHostTensors) {
                                  one);
        },
        "conv2dfree::forward: strides_tensor must be on the CPU"},
+      {[&] {
+         paraboloid_forward_cpu(zeros({2, 3}), meta, 1.0);
+       },
+       "paraboloidfree::forward: .*parameters is on meta"},
+      {[&] {
+         paraconv2d_forward_cpu(zeros({1, 1, 3, 3}), meta, 1.0, one, one, one);
+       },
+       "conv2dfree::forward: .*parameters is on meta"},
+      {[&] {
+         paraconv2d_forward_cpu(zeros({1, 1, 3, 3}), zeros({4}), 1.0, one, one,
+                                one.to(torch::kMeta));
+       },
+       "conv2dfree::forward: dilation_rate_tensor must be on the CPU"},
+      {[&] { vareksgd_getparupdate_cpu(meta, v, v, 1.0, 0.5, 0, 0, 0, false, 0); },
+       "getparupdate: .*grad is on meta"},
+      {[&] { vareksgd_getparupdate_cpu(v, meta, v, 1.0, 0.5, 0, 0, 0, false, 0); },
+       "getparupdate: .*moments is on meta"},
+      {[&] { vareksgd_getparupdate_cpu(v, v, meta, 1.0, 0.5, 0, 0, 0, false, 0); },
+       "getparupdate: .*par is on meta"},
       {[] {
          vareksgd_getparupdate_cuda(torch::ones({4}), torch::ones({4}), torch::ones({4}), 1, 0.5, 0,
                                     0, 0, false, 0);
