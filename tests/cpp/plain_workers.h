@@ -90,19 +90,17 @@ void backward(const Conv& g, const T* grad, const T* x, const T* parameters, con
   const auto gw = varekpt::parameter_blocks(grad_parameters, g.units, g.d());
   std::fill(grad_input, grad_input + g.inputs(), T(0));
   std::fill(grad_parameters, grad_parameters + g.length(), T(0));
-  std::vector<T> acc(g.inputs());
   if (!skip_input_grad) {
-    g.for_outputs([&](int n, int oh, int ow, int u, size_t) {
-      if (u > 0) return;  // once per window: the units are summed per input element
-      for (int u2 = 0; u2 < g.units; ++u2) {
-        const size_t o = g.out(n, u2, oh, ow);
-        g.for_taps(n, oh, ow, u2, [&](size_t xi, size_t t) {
-          acc[xi] = (u2 == 0 ? T(0) : acc[xi]) + (w.p[t] + (w.h[t] * hsum[o] - x[xi])) * grad[o];
-        });
-      }
-      if (g.units > 0)
-        g.for_taps(n, oh, ow, 0,
-                   [&](size_t xi, size_t) { grad_input[xi] = grad_input[xi] + acc[xi]; });
+    g.for_outputs([&](int n, int oh, int ow, int u0, size_t) {
+      if (u0 > 0) return;  // once per window; tap t of unit u is tap t − u·d of unit 0
+      g.for_taps(n, oh, ow, 0, [&](size_t xi, size_t t0) {
+        T acc = 0;
+        for (int u = 0; u < g.units; ++u) {
+          const size_t o = g.out(n, u, oh, ow), t = t0 + size_t(u) * g.d();
+          acc = acc + (w.p[t] + (w.h[t] * hsum[o] - x[xi])) * grad[o];
+        }
+        grad_input[xi] = grad_input[xi] + acc;
+      });
     });
     for (size_t i = 0; i < g.inputs(); ++i) grad_input[i] = grad_input[i] * f2;
   }

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -76,28 +77,19 @@ void expect_results(const Layer<T>& L, double factor, const std::vector<T>& hsum
   expect_tail_untouched(output, "output");
 }
 
-// The values at the end of a mapping whose next page is inaccessible, so that
-// a kernel that reads past them faults instead of reading stray memory.
+// A copy of `values` that ends where an inaccessible page begins, so that a
+// kernel that reads past it faults instead of reading stray memory.
 template <typename T>
-class Fenced {
- public:
-  explicit Fenced(const std::vector<T>& values) {
-    const size_t page = sysconf(_SC_PAGESIZE), bytes = values.size() * sizeof(T);
-    span_ = (bytes + page - 1) / page * page + page;
-    base_ = static_cast<char*>(
-        mmap(nullptr, span_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    EXPECT_EQ(mprotect(base_ + span_ - page, page, PROT_NONE), 0);
-    data_ = reinterpret_cast<T*>(base_ + span_ - page - bytes);
-    std::memcpy(data_, values.data(), bytes);
-  }
-  ~Fenced() { munmap(base_, span_); }
-  const T* data() const { return data_; }
-
- private:
-  char* base_;
-  size_t span_;
-  T* data_;
-};
+std::shared_ptr<const T> fenced(const std::vector<T>& values) {
+  const size_t page = sysconf(_SC_PAGESIZE), bytes = values.size() * sizeof(T);
+  const size_t span = (bytes + page - 1) / page * page + page;
+  char* base = static_cast<char*>(
+      mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  EXPECT_EQ(mprotect(base + span - page, page, PROT_NONE), 0);
+  T* data = reinterpret_cast<T*>(base + span - page - bytes);
+  std::memcpy(data, values.data(), bytes);
+  return std::shared_ptr<const T>(data, [=](const T*) { munmap(base, span); });
+}
 
 template <typename T>
 class ConvKernels : public ::testing::Test {
@@ -119,11 +111,12 @@ const Sizes kGeometries[] = {
     {1, 2, 8, 9, 2, 2, 4, 1, 2, 1, 1},    // even kernel sizes
 };
 
-// The sequence Init, Hsum, Psq, Output, then the fused kernel with fewer
-// threads than channels and more; all over grids and blocks beyond the bounds
-// (one more sample, row and column; one more thread than the chunks need;
-// taps past kh and kw).
-TYPED_TEST(ConvKernels, ChannelsLastForward) {
+// For each geometry, in channels-last layout: the sequence Init, Hsum, Psq,
+// Output, then the fused kernel with fewer threads than channels and more;
+// all over grids and blocks beyond the bounds (one more sample, row and
+// column; one more thread than the chunks need; taps past kh and kw). Then
+// GetPsq3 with any block size: fewer threads than squares, d, more.
+TYPED_TEST(ConvKernels, ForwardSequences) {
   using T = TypeParam;
   const T factor = T(-0.75);
   const int chunk = 2;
@@ -156,56 +149,6 @@ TYPED_TEST(ConvKernels, ChannelsLastForward) {
                   hsum.data(), output.data());
         expect_results(L, factor, hsum, output);
       }
-    }
-  });
-}
-
-// The caller's window sums (hdot, pdot, and xsqsum from the kernels' inputsq
-// and unitfilter) at unflipped tap positions, then the NCHW building blocks;
-// GetPsq3 alone with any block size: fewer threads than squares, d, more.
-TYPED_TEST(ConvKernels, BuildingBlockSequence) {
-  using T = TypeParam;
-  const T factor = T(0.5);
-  in_each_schedule([&] {
-    for (const auto& a : kGeometries) {
-      const Layer<T> L{geometry(a, false)};
-      const plain::Conv& g = L.g;
-      SCOPED_TRACE(::testing::Message() << "C " << g.C << " kh " << g.kh << " kw " << g.kw);
-      const int outH = g.outH(), outW = g.outW(), d = g.d();
-      const dim3 planes(g.N + 1, g.units + 2), threads(7);
-      auto inputsq = buffer<T>(L.input.size()), unitfilter = buffer<T>(size_t(g.units) * d);
-      launch_ok(ParaConv2DGetInputsq<T>, dim3(g.N + 1, g.C + 1), threads, 0, L.input.data(), g.N,
-                g.C, g.H, g.W, inputsq.data());
-      launch_ok(ParaConv2DGetUnitfilter<T>, g.units + 2, 4, 0, g.units, g.C, g.kh, g.kw,
-                unitfilter.data());
-      for (size_t i = 0; i < L.input.size(); ++i) ASSERT_EQ(inputsq[i], L.input[i] * L.input[i]);
-      for (int i = 0; i < g.units * d; ++i) ASSERT_EQ(unitfilter[i], T(1));
-      expect_tail_untouched(inputsq, "inputsq");
-      expect_tail_untouched(unitfilter, "unitfilter");
-      std::vector<T> hdot(g.outputs()), pdot(g.outputs()), xsqsum(g.outputs());
-      g.for_outputs([&](int n, int oh, int ow, int u, size_t e) {
-        double hx = 0, px = 0, xx = 0;
-        g.for_taps(n, oh, ow, u, [&](size_t x, size_t f) {
-          hx += double(L.h()[f]) * L.input[x];
-          px += double(L.p()[f]) * L.input[x];
-          xx += double(unitfilter[f]) * inputsq[x];
-        });
-        hdot[e] = T(hx), pdot[e] = T(px), xsqsum[e] = T(xx);
-      });
-      auto hsum = buffer<T>(g.outputs()), output = buffer<T>(g.outputs()),
-           psq3 = buffer<T>(g.units);
-      launch_ok(ParaConv2DGetHsumNCHW<T>, planes, threads, 0, hdot.data(), L.h0(), g.N, g.units,
-                outH, outW, hsum.data());
-      launch_ok(ParaConv2DInitOutputNCHW<T>, planes, threads, 0, hsum.data(), pdot.data(), g.N,
-                g.units, outH, outW, output.data());
-      launch_ok(ParaConv2DGetPsq3<T>, g.units, d, d * sizeof(T), L.p(), L.p0(), g.units, d,
-                psq3.data());
-      launch_ok(ParaConv2DApplyPsq3<T>, planes, threads, 0, psq3.data(), g.N, g.units, outH, outW,
-                output.data());
-      launch_ok(ParaConv2DApplyPsq1<T>, planes, threads, 0, xsqsum.data(), factor, g.N, g.units,
-                outH, outW, output.data());
-      expect_results(L, factor, hsum, output);
-      expect_tail_untouched(psq3, "psq3");
     }
     const int units = 3;
     for (int d : {1, 147, 1500}) {
@@ -254,8 +197,8 @@ TYPED_TEST(ConvKernels, FusedNCHW) {
       L.g.extra = k.extra_out;
       const plain::Conv& g = L.g;
       SCOPED_TRACE(::testing::Message() << "kh " << g.kh << " tile " << k.tileH << "x" << k.tileW);
-      const Fenced<T> input(L.input), parameters(L.parameters);
-      const T *h0 = parameters.data(), *h = h0 + g.units, *p = h + g.units * g.d(),
+      const auto input = fenced(L.input), parameters = fenced(L.parameters);
+      const T *h0 = parameters.get(), *h = h0 + g.units, *p = h + g.units * g.d(),
               *p0 = p + g.units * g.d();
       const int outH = g.outH(), outW = g.outW();
       const int tiles = ((outH + k.tileH - 1) / k.tileH) * ((outW + k.tileW - 1) / k.tileW);
@@ -266,13 +209,13 @@ TYPED_TEST(ConvKernels, FusedNCHW) {
       const size_t shared = (2 * k.tileH * k.tileW + 2 * g.d()) * sizeof(T);
       auto hsum = buffer<T>(g.outputs()), output = buffer<T>(g.outputs());
       launch_ok(ParaConv2DFusedCudaKernelNCHW<T>, grid, B, shared, k.tileH, k.tileW, factor,
-                input.data(), h, h0, p, p0, g.kh, g.kw, g.sh, g.sw, g.dh, g.dw, g.N, g.H, g.W, g.C,
+                input.get(), h, h0, p, p0, g.kh, g.kw, g.sh, g.sw, g.dh, g.dw, g.N, g.H, g.W, g.C,
                 g.units, outH, outW, hsum.data(), output.data());
       expect_results(L, factor, hsum, output);
       if (g.kh != 7 || g.C != 3) continue;
       auto hsum7 = buffer<T>(g.outputs()), output7 = buffer<T>(g.outputs());
       launch_ok(ParaConv2DFusedCudaKernelNCHWtemplated<T, 7, 7, 3>, grid, B, shared, k.tileH,
-                k.tileW, factor, input.data(), h, h0, p, p0, g.sh, g.sw, g.dh, g.dw, g.N, g.H, g.W,
+                k.tileW, factor, input.get(), h, h0, p, p0, g.sh, g.sw, g.dh, g.dw, g.N, g.H, g.W,
                 g.units, outH, outW, hsum7.data(), output7.data());
       expect_results(L, factor, hsum7, output7);
       if (hostcuda::workers() == 1) EXPECT_TRUE(hsum7 == hsum && output7 == output);
@@ -334,9 +277,10 @@ TYPED_TEST(ConvKernels, ReductionsSumEveryElementOnce) {
 
 // The element-wise kernels on grids and blocks larger than their extents:
 // each element of the extent gets exactly its update in T, the element past
-// it is untouched. The two layouts of a pair share their arithmetic on the
-// flat index (sizes A, B, R, S in the array's own order); the completion's
-// scalar is read from the first element of its array only. The operators'
+// it is untouched (the forward's NCHW building blocks among them). The two
+// layouts of a pair share their arithmetic on the flat index (sizes A, B, R,
+// S in the array's own order); the completion's scalar is read from the
+// first element of its array only. The operators'
 // row-chunk kernels on 2 rows of 5 elements, 2 per thread, in a grid of 32
 // rows set, double, and double and scale exactly those 10 elements.
 TYPED_TEST(ConvKernels, ElementwiseKernelsUpdateTheirExtentOnly) {
@@ -383,6 +327,35 @@ TYPED_TEST(ConvKernels, ElementwiseKernelsUpdateTheirExtentOnly) {
         "finalize", rows * cols,
         [&](T* o) { launch_ok(ParaConv2DGradFinalizeKernel<T>, rows + 2, 4, 0, k, rows, cols, o); },
         [&](int, T was) { return k == 0 ? was + T(double(T(5)) * 1e-7) : was; });
+  const auto plane = [&](int i) { return i / (R * S) % B; };  // u or c of NCHW element i
+  check(
+      "hsum", all,
+      [&](T* o) {
+        launch_ok(ParaConv2DGetHsumNCHW<T>, grid, 5, 0, a.data(), b.data(), A, B, R, S, o);
+      },
+      [&](int i, T) { return b[plane(i)] + a[i]; });
+  check(
+      "output", all,
+      [&](T* o) {
+        launch_ok(ParaConv2DInitOutputNCHW<T>, grid, 5, 0, a.data(), b.data(), A, B, R, S, o);
+      },
+      [&](int i, T) { return T(std::fma(a[i], a[i], b[i] + b[i])); });
+  check(
+      "psq3", all,
+      [&](T* o) { launch_ok(ParaConv2DApplyPsq3<T>, grid, 5, 0, b.data(), A, B, R, S, o); },
+      [&](int i, T was) { return was - b[plane(i)]; });
+  check(
+      "psq1", all,
+      [&](T* o) { launch_ok(ParaConv2DApplyPsq1<T>, grid, 5, 0, a.data(), T(0.5), A, B, R, S, o); },
+      [&](int i, T was) { return (was - a[i]) * T(0.5); });
+  check(
+      "inputsq", all,
+      [&](T* o) { launch_ok(ParaConv2DGetInputsq<T>, grid, 5, 0, a.data(), A, B, R, S, o); },
+      [&](int i, T) { return a[i] * a[i]; });
+  check(
+      "unitfilter", B * 9,
+      [&](T* o) { launch_ok(ParaConv2DGetUnitfilter<T>, B + 2, 4, 0, B, 3, 3, 1, o); },
+      [](int, T) { return T(1); });
   check(
       "zero", 10,
       [&](T* o) { launch_ok(ParaConv2DGradZeroTensorCudaKernel<T>, 32, 3, 0, 2, 5, 2, o); },
@@ -412,13 +385,6 @@ struct Gradients {
     plain::backward(g, wide(grad).data(), wide(L.input).data(), wide(L.parameters).data(),
                     wide(hsum).data(), 0.5, grad_input.data(), sums.data());
   }
-  std::vector<double> block(int k, double scale) const {  // h0, h, p or p0, times scale
-    const size_t u = L.g.units, d = L.g.d(),
-                 start[] = {0, u, u + u * d, u + 2 * u * d, 2 * u * (d + 1)};
-    std::vector<double> v(sums.begin() + start[k], sums.begin() + start[k + 1]);
-    for (double& x : v) x *= scale;
-    return v;
-  }
 };
 
 // The fused parameter gradients over grids of outH·W and of H·W rows
@@ -441,8 +407,9 @@ TYPED_TEST(ConvKernels, OneLaunchGradientsMatchTheReference) {
     const Gradients<T> last(geometry({2, 3, 7, 8, 5, kh, kw, sh, sw, dh, dw}, true));
     const Gradients<T> first(geometry({2, 3, 7, 8, 5, kh, kw, sh, sw, dh, dw}, false));
     const plain::Conv& g = last.L.g;
-    std::vector<double> doubled = last.grad_input;
+    std::vector<double> doubled = last.grad_input, scaled = last.sums;
     for (double& v : doubled) v += v;
+    for (double& v : scaled) v *= 2 * double(factor);
     const struct {
       int rows;
       dim3 block;
@@ -454,17 +421,13 @@ TYPED_TEST(ConvKernels, OneLaunchGradientsMatchTheReference) {
                  {dim3(g.N + 1, g.outH() + 2, g.outW() + 1), dim3(2, kh + 1, kw), 4}};
     in_each_schedule([&] {
       for (const auto& l : fused) {
-        std::vector<T> grad_h(g.units * g.d()), grad_h0(g.units), grad_p(g.units * g.d()),
-            grad_p0(g.units);
+        std::vector<T> gp(g.length());
+        const auto w = varekpt::parameter_blocks(gp.data(), g.units, g.d());
         launch_ok(ParaConv2DGradParametersFusedKernel<T>, dim3(g.N, l.rows * g.W, g.units), l.block,
                   0, factor, last.grad.data(), last.hsum.data(), last.L.input.data(), last.L.p(),
                   last.L.p0(), kh, kw, sh, sw, dh, dw, g.N, g.H, g.W, g.C, g.units, g.outH(),
-                  g.outW(), 0, grad_h.data(), grad_h0.data(), grad_p.data(), grad_p0.data());
-        const double f2 = 2 * double(factor);
-        expect_close(last.block(0, f2), grad_h0, "grad_h0", -1, 5e-5);
-        expect_close(last.block(1, f2), grad_h, "grad_h", -1, 5e-5);
-        expect_close(last.block(2, f2), grad_p, "grad_p", -1, 5e-5);
-        expect_close(last.block(3, f2), grad_p0, "grad_p0", -1, 5e-5);
+                  g.outW(), 0, w.h, w.h0, w.p, w.p0);
+        expect_close(scaled, gp, "parameter gradients", -1, 5e-5);
       }
       for (const auto& l : input) {
         std::vector<T> grad_input(g.inputs());

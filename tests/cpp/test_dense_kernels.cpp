@@ -57,24 +57,16 @@ TYPED_TEST(DenseKernels, ElementwiseKernelsCoverTheirExtentOnly) {
     };
   };
   const T f = T(-0.7);
+  // The per-element products of a (MatColMul reads none) and b.
+  const auto per_row = [&](auto kernel, const T* first) {
+    return [=, &b](dim3 t, T* o) { launch_ok(kernel, grid, t, 0, rows, cols, first, b.data(), o); };
+  };
   const Case cases[] = {
-      {"MatMul",
-       [&](dim3 t, T* o) {
-         launch_ok(ParaboloidGradPerElementMatMulKernel<T>, grid, t, 0, rows, cols, a.data(),
-                   b.data(), o);
-       },
+      {"MatMul", per_row(ParaboloidGradPerElementMatMulKernel<T>, a.data()),
        [&](int i, int, int) { return a[i] * b[i]; }, nullptr},
-      {"MatColMul",
-       [&](dim3 t, T* o) {
-         launch_ok(ParaboloidGradPerElementMatColMulKernel<T>, grid, t, 0, rows, cols, nullptr,
-                   b.data(), o);
-       },
+      {"MatColMul", per_row(ParaboloidGradPerElementMatColMulKernel<T>, nullptr),
        [&](int, int, int c) { return b[c]; }, nullptr},
-      {"MatRowMul",
-       [&](dim3 t, T* o) {
-         launch_ok(ParaboloidGradPerElementMatRowMulKernel<T>, grid, t, 0, rows, cols, a.data(),
-                   b.data(), o);
-       },
+      {"MatRowMul", per_row(ParaboloidGradPerElementMatRowMulKernel<T>, a.data()),
        [&](int i, int r, int) { return a[i] * b[r]; }, nullptr},
       {"VarekSet", [&](dim3 t, T* o) { launch_ok(VarekSet<T>, grid, t, 0, T(0.5), rows, cols, o); },
        [&](int i, int, int) { return T(i) + T(0.5); }, nullptr},

@@ -3,7 +3,7 @@ import pytest
 import torch
 from torch.autograd import gradcheck
 
-from conftest import VIEWS, tolerance
+from conftest import VIEWS, Layer, tolerance
 
 ops = torch.ops.ptparaboloidfree
 
@@ -15,23 +15,6 @@ def reference_forward(x, parameters, factor):
     hsum = h0 + x @ h.view(units, d).T
     distance = ((x[:, None, :] - p.view(units, d)[None]) ** 2).sum(-1)
     return factor * (hsum ** 2 - distance - p0 ** 2), hsum
-
-
-class Dense(torch.autograd.Function):
-    """Pairs the forward and backward operators the way a model would."""
-
-    @staticmethod
-    def forward(ctx, x, parameters, factor):
-        output, hsum = ops.forward(x, parameters, factor)
-        ctx.save_for_backward(x, parameters, hsum)
-        ctx.factor = factor
-        return output
-
-    @staticmethod
-    def backward(ctx, grad):
-        x, parameters, hsum = ctx.saved_tensors
-        grad_input, grad_parameters = ops.backward(grad, x, parameters, hsum, ctx.factor)
-        return grad_input, grad_parameters, None
 
 
 def random_layer(N, d, units, dtype, trailing=0, seed=0):
@@ -65,7 +48,7 @@ def test_forward_and_backward_match_reference(N, d, units, factor, view, dtype):
 def test_gradcheck():
     x, parameters, _ = random_layer(4, 3, 2, torch.float64, trailing=5, seed=1)
     for factor in (2.0, -0.3):
-        assert gradcheck(Dense.apply, (x.requires_grad_(), parameters.requires_grad_(), factor))
+        assert gradcheck(Layer.apply, (ops, x.requires_grad_(), parameters.requires_grad_(), factor))
 
 
 X, P, G = random_layer(4, 3, 2, torch.float64)

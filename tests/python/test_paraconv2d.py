@@ -6,7 +6,7 @@ import torch
 import torch.nn.functional as F
 from torch.autograd import gradcheck
 
-from conftest import VIEWS, tolerance
+from conftest import VIEWS, Layer, tolerance
 
 ops = torch.ops.ptparaconv2dfree
 
@@ -37,22 +37,6 @@ def reference(x, parameters, factor, kernel, stride, dilation):
     output = factor * (hsum ** 2 - ((cols[:, None] - p[:, :, None]) ** 2).sum(2) - p0[:, None] ** 2)
     size = [(n - e * (k - 1) - 1) // s + 1 for n, k, s, e in zip((H, W), kernel, stride, dilation)]
     return output.view(N, units, *size), hsum.view(N, units, *size)
-
-
-# Pairs the two operators as a model would; trailing parameters get a zero gradient.
-class Conv(torch.autograd.Function):
-    @staticmethod
-    def forward(ctx, x, parameters, factor, *geometry):
-        output, hsum = ops.forward(x, parameters, factor, *geometry)
-        ctx.save_for_backward(x, parameters, hsum, *geometry)
-        ctx.factor = factor
-        return output
-
-    @staticmethod
-    def backward(ctx, grad):
-        x, parameters, hsum, *geometry = ctx.saved_tensors
-        gi, gp = ops.backward(grad, x, parameters, hsum, ctx.factor, *geometry, False)
-        return (gi, F.pad(gp, (0, parameters.numel() - gp.numel()))) + (None,) * 4
 
 
 GEOMETRIES = [  # (N, C, H, W, units, kernel, stride, dilation)
@@ -87,7 +71,7 @@ def test_forward_and_backward_match_reference(geometry, factor, view, dtype):
 
 def test_gradcheck():
     x, parameters, tensors = layer(2, 2, 6, 5, 2, (3, 1), (2, 1), (1, 2), trailing=5)
-    assert gradcheck(Conv.apply, (x.requires_grad_(), parameters.requires_grad_(), -2.5, *tensors))
+    assert gradcheck(Layer.apply, (ops, x.requires_grad_(), parameters.requires_grad_(), -2.5, *tensors))
 
 
 # Calls `op` on a valid 2×1×5×5 input with two 3×3 units, some arguments replaced.

@@ -6,9 +6,6 @@ import torch
 
 from conftest import tolerance
 
-dense = torch.ops.ptparaboloidfree
-
-
 # The operator with plr 0.3 and dampening 0.9, which the rule does not use.
 def step(grad, moments, par, d, hlr, m=0.0, nesterov=False, wd=0.0):
     return torch.ops.ptvareksgdfree.getparupdate(grad, moments, par, d, hlr, 0.3, m, 0.9,
@@ -58,9 +55,8 @@ def test_bad_arguments_are_refused_naming_the_operator_and_argument():
     huge = torch.zeros(1, dtype=torch.float64).expand(2 ** 31)  # never allocated
     settings = {"hlr": 0.1, "m": 0.0, "wd": 0.0}
     cases = [  # arguments, settings that differ, error, what the message names
-        ((v, v, v, nan), {}, ValueError, "doubled must be a finite number from 0"),
-        ((v, v, v, -0.5), {}, ValueError, "doubled must be a finite number from 0"),
-        ((v, v, v, 2.0 ** 31), {}, ValueError, "doubled must be a finite number from 0"),
+        *[((v, v, v, d), {}, ValueError, "doubled must be a finite number from 0")
+          for d in (nan, -0.5, 2.0 ** 31)],
         ((v, v, v, 2.0 ** 31 - 1), {}, ValueError, "2·(d+1) is 4294967296"),
         ((v.view(2, 4), v, v, 1.0), {}, ValueError, "grad must have 1 dimensions"),
         ((v, v[0], v, 1.0), {}, ValueError, "moments must have 1 dimensions"),
@@ -70,13 +66,10 @@ def test_bad_arguments_are_refused_naming_the_operator_and_argument():
         ((v, v, huge, 0.0), {}, ValueError, "par has 2147483648 elements"),
         ((v, v, huge[1:], 0.0), {}, ValueError, "L + 2·units, the scratch length"),
         # Settings: a finite learning rate; momentum and weight decay from 0.
-        ((v, v, v, 1.0), {"hlr": nan}, ValueError, "doublehlr must be a finite number"),
-        ((v, v, v, 1.0), {"hlr": -inf}, ValueError, "doublehlr must be a finite number"),
-        ((v, v, v, 1.0), {"hlr": inf}, ValueError, "doublehlr must be a finite number"),
-        ((v, v, v, 1.0), {"m": -0.5}, ValueError, "doublemomentum must be a number from 0"),
-        ((v, v, v, 1.0), {"m": nan}, ValueError, "doublemomentum must be a number from 0"),
-        ((v, v, v, 1.0), {"wd": -1e-4}, ValueError, "doublewd must be a number from 0"),
-        ((v, v, v, 1.0), {"wd": nan}, ValueError, "doublewd must be a number from 0"),
+        *[((v, v, v, 1.0), {"hlr": x}, ValueError, "doublehlr must be a finite number")
+          for x in (nan, -inf, inf)],
+        *[((v, v, v, 1.0), {name: x}, ValueError, f"double{long} must be a number from 0")
+          for name, long in (("m", "momentum"), ("wd", "wd")) for x in (-1e-4, nan)],
         ((v.half(), v.half(), v.half(), 1.0), {}, NotImplementedError,
          "\"vareksgd_getparupdate_cpu_main\" not implemented for 'Half'"),
         ((v.float(), v, v, 1.0), {}, RuntimeError, "expected scalar type Double but found Float"),
@@ -107,17 +100,3 @@ def test_reads_no_further_than_the_used_length():
     expected = step(torch.full_like(par, 0.5), torch.full_like(par, 0.5), par, 4.0, 0.1, 0.9,
                     True, 0.01)[0]
     assert torch.equal(update, expected) and update.shape == par.shape
-
-
-def test_trains_the_dense_layer(dtype):
-    g = torch.Generator().manual_seed(3)
-    x, teacher, par = (torch.randn(*size, generator=g, dtype=torch.float64).to(dtype)
-                       for size in [(64, 3), (32,), (32,)])
-    target, moments, losses = dense.forward(x, teacher, 0.5)[0], torch.zeros_like(par), []
-    for _ in range(30):
-        output, hsum = dense.forward(x, par, 0.5)
-        losses.append(((output - target) ** 2).mean().item())
-        grad = dense.backward(2 * (output - target) / output.numel(), x, par, hsum, 0.5)[1]
-        par = par - step(grad, moments, par, 3.0, 0.01, 0.9, True, 1e-3)[0]
-        moments = grad + 0.9 * moments
-    assert losses[-1] < 0.5 * losses[0]
