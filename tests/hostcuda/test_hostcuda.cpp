@@ -230,16 +230,17 @@ TEST_F(HostCuda, LaunchOnDestroyedOrUnknownStreamIsRefusedAndHandlesAreRecycled)
 }
 
 // Fiber stacks: every thread of a 1024-thread block waits at a barrier, so a
-// worker needs 1024 stacks for it.
-TEST_F(HostCuda, ManyWorkersAndManyCallingThreadsShareTheFiberStackLimit) {
+// worker needs 1024 stacks for it. 64 workers share a limit they would exceed
+// 16 times; 32 threads that call one after another and stay alive give up
+// their free stacks when more than half of the limit is in use. A launch on a
+// new thread (no stacks yet) beyond the limit fails with
+// cudaErrorMemoryAllocation and leaves no sticky error behind.
+TEST_F(HostCuda, WorkersAndCallingThreadsShareTheFiberStackLimit) {
   const size_t limit = hostcuda::fiber_stacks() + 4096;
   hostcuda::set_fiber_stack_limit(limit);
-  hostcuda::set_workers(64);  // 64 · 1024 stacks would exceed the limit 16 times
+  hostcuda::set_workers(64);
   EXPECT_TRUE(sum_ok(1024, true, false));
   EXPECT_LE(hostcuda::fiber_stacks(), limit);
-
-  // 32 threads call one after another and stay alive: each gives up its free
-  // stacks when more than half of the limit is in use.
   hostcuda::set_workers(1);
   std::mutex mu;
   std::condition_variable cv;
@@ -249,28 +250,22 @@ TEST_F(HostCuda, ManyWorkersAndManyCallingThreadsShareTheFiberStackLimit) {
     callers.emplace_back([&, k] {
       std::unique_lock<std::mutex> lock(mu);
       cv.wait(lock, [&] { return done == k; });
-      EXPECT_TRUE(sum_ok(1024, true, false)) << k;
-      EXPECT_LE(hostcuda::fiber_stacks(), limit) << k;
+      EXPECT_TRUE(sum_ok(1024, true, false) && hostcuda::fiber_stacks() <= limit) << k;
       ++done;
       cv.notify_all();
       cv.wait(lock, [&] { return done == 32; });
     });
   }
   for (std::thread& t : callers) t.join();
-}
-
-TEST_F(HostCuda, LaunchWithoutFiberStacksFailsWithMemoryAllocationAndLeavesNoStickyError) {
-  std::thread([] {  // a new thread's worker has no stacks yet
+  std::thread([] {
     const size_t before = hostcuda::fiber_stacks();
     hostcuda::set_fiber_stack_limit(before + 100);
     EXPECT_FALSE(sum_ok(1024, true, false));
     EXPECT_EQ(cudaGetLastError(), cudaErrorMemoryAllocation);
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
-    EXPECT_TRUE(sum_ok(64, true, false));  // within the limit: runs
-    EXPECT_LE(hostcuda::fiber_stacks(), before + 100);
+    EXPECT_TRUE(sum_ok(64, true, false) && hostcuda::fiber_stacks() <= before + 100);
     hostcuda::set_fiber_stack_limit(0);
-  })
-      .join();
+  }).join();
   EXPECT_TRUE(sum_ok(1024, true, false));
 }
 

@@ -11,6 +11,7 @@
 
 #include "common/cuda/launch.h"
 #include "common/cuda/streams.h"
+#include "tests/cpp/test_values.h"
 
 namespace {
 
@@ -21,18 +22,10 @@ __global__ void ScaleKernel(const float* in, int n, float factor, float* out) {
 
 __global__ void TrapKernel() { __trap(); }
 
-// Runs `f` and expects a c10::Error whose message contains `text`.
-void expect_error(const std::function<void()>& f, const std::string& text) {
-  try {
-    f();
-    ADD_FAILURE() << "no error, expected: " << text;
-  } catch (const c10::Error& e) {
-    const std::string msg = e.what_without_backtrace();
-    EXPECT_NE(msg.find(text), std::string::npos) << msg;
-  }
-}
-
 TEST(Launch, ErrorsBecomeC10ErrorsNamingTheKernelOrCall) {
+  const auto expect_error = [](const std::function<void()>& f, const std::string& text) {
+    EXPECT_NE(error_of(f).find(text), std::string::npos) << text;
+  };
   std::vector<float> in(100, 2.0f), out(100);
   auto scale = [&](dim3 grid, dim3 block) {
     varekpt::launch_kernel("ScaleKernel", ScaleKernel, grid, block, 0, nullptr, in.data(), 100, 3.0,
@@ -45,28 +38,28 @@ TEST(Launch, ErrorsBecomeC10ErrorsNamingTheKernelOrCall) {
     EXPECT_NO_THROW(scale(dim3(1), empty));
   }
   expect_error([&] { scale(dim3(1), dim3(2000)); },
-               "CUDA kernel ScaleKernel failed to launch: invalid configuration argument");
+                "CUDA kernel ScaleKernel failed to launch: invalid configuration argument");
   EXPECT_EQ(cudaGetLastError(), cudaSuccess);  // consumed by the check
 
   cudaStream_t s;
   VAREKPT_CUDA_CHECK(cudaStreamCreate(&s));
   VAREKPT_CUDA_CHECK(cudaStreamDestroy(s));
   expect_error([&] { VAREKPT_CUDA_CHECK(cudaStreamDestroy(s)); },
-               "CUDA call cudaStreamDestroy(s) failed: invalid resource handle");
+                "CUDA call cudaStreamDestroy(s) failed: invalid resource handle");
   EXPECT_EQ(cudaGetLastError(), cudaSuccess);
 
   // A worker's streams: a failed destruction at the call's end raises too.
   varekpt::WorkerStreams streams;
   VAREKPT_CUDA_CHECK(cudaStreamDestroy(streams.create()));
   expect_error([&] { streams.release(); },
-               "CUDA call cudaStreamDestroy(s) failed: invalid resource handle");
+                "CUDA call cudaStreamDestroy(s) failed: invalid resource handle");
 
   // A launch that cannot get its fiber stacks (a limit of none beyond those
   // mapped, on a thread without stacks) raises and leaves no error behind.
   std::thread([&] {
     hostcuda::set_fiber_stack_limit(hostcuda::fiber_stacks());
     expect_error([&] { scale(dim3(1), dim3(32)); },
-                 "CUDA kernel ScaleKernel failed to launch: out of memory");
+                  "CUDA kernel ScaleKernel failed to launch: out of memory");
     hostcuda::set_fiber_stack_limit(0);
     EXPECT_NO_THROW(scale(dim3(1), dim3(32)));
   }).join();
