@@ -15,7 +15,6 @@ using varekpt::cpu::max_lanes;
 using varekpt::cpu::parallel_items;
 using varekpt::cpu::round_up_lanes;
 using varekpt::cpu::RowValues;
-using varekpt::cpu::run_simd;
 
 constexpr int kWindowsPerChunk = 64;  // windows of one input-gradient step
 constexpr int kUnitsPerTask = 64;     // a multiple of two vectors of the widest path
@@ -74,6 +73,8 @@ void paraconv2d_forward_cpu_main(const T* input, const T* parameters, double dou
   if (N <= 0 || units <= 0) return;
   const int d = g.d();
   const auto t = varekpt::cpu::unit_tables(parameters, units, d, true);
+  const auto view = t.view();
+  const auto& loops = varekpt::cpu::loops<T>();
   const int64_t hw = g.windows();
   const int unit_tasks = (units + kUnitsPerTask - 1) / kUnitsPerTask;
   const int task_rows = varekpt::cpu::rows_per_task(N * hw, unit_tasks);
@@ -90,11 +91,8 @@ void paraconv2d_forward_cpu_main(const T* input, const T* parameters, double dou
                      const int u1 = std::min(units, u0 + kUnitsPerTask);
                      g.gather(input + n * g.image(), w0, rows, 0, d, x.data(), d);
                      const int64_t at = n * units * hw + w0;
-                     run_simd([&](auto bytes) {
-                       varekpt::cpu::forward_rows<T, decltype(bytes)::value>(
-                           x.data(), d, rows, t, u0, u1, factor, {hsum + at, 1, hw},
-                           {output + at, 1, hw});
-                     });
+                     loops.forward_rows(x.data(), d, rows, view, u0, u1, factor, {hsum + at, 1, hw},
+                                        {output + at, 1, hw});
                    }
                  });
 }
@@ -111,6 +109,8 @@ void paraconv2d_backward_cpu_main(const T* grad, const T* input, const T* parame
   const int64_t hw = g.windows();
   const int64_t inputs = N * g.image();
   const auto t = varekpt::cpu::unit_tables(parameters, units, d, false);
+  const auto view = t.view();
+  const auto& loops = varekpt::cpu::loops<T>();
 
   // The outputs are accumulated into, so they start from zero whatever the
   // caller passes; the input gradient is zeroed even when it is skipped.
@@ -146,10 +146,8 @@ void paraconv2d_backward_cpu_main(const T* grad, const T* input, const T* parame
               g.gather(image, w0, rows, k0, ld, x.data(), ld);
               const RowValues<T> gr{grad + n * units * hw + w0, 1, hw};
               const RowValues<T> hs{hsum + n * units * hw + w0, 1, hw};
-              run_simd([&](auto bytes) {
-                varekpt::cpu::input_grad_rows<T, decltype(bytes)::value>(
-                    x.data(), ld, rows, k0, k_end - k0, gr, hs, t, acc.data(), ld);
-              });
+              loops.input_grad_rows(x.data(), ld, rows, k0, k_end - k0, gr, hs, view, acc.data(),
+                                    ld);
               for (int r = 0; r < rows; ++r) {
                 const T* a = acc.data() + r * ld - k0;
                 g.for_taps(w0 + r, k, k_end,

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "common/cpu/simd.h"
+#include "common/cpu/loops.h"
 #include "common/parameter_blocks.h"
 
 namespace varekpt::cpu {
@@ -58,10 +58,8 @@ struct UnitTables {
   // are read in order.
   std::unique_ptr<T[]> hcols, pcols;
 
-  // Where unit u's values of columns [k, ...) start in hcols or pcols; k and
-  // the columns read from there stay within one panel.
-  const T* cols(const std::unique_ptr<T[]>& a, int u, int k) const {
-    return a.get() + (int64_t{k} / kPanel * units + u) * kPanel + k % kPanel;
+  TableView<T> view() const {
+    return {units, d, dp, h0.get(), p0.get(), ht.get(), pt.get(), hcols.get(), pcols.get()};
   }
 };
 
