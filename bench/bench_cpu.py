@@ -6,6 +6,9 @@ core, and prints both medians and their ratio (ours / composite).
 
     /usr/bin/python3 bench/bench_cpu.py [build/libvarekpt.so] [--quick] [--paths]
 
+--memory prints instead the peak memory that a forward and a backward take
+beyond their arguments, for layers of many narrow units and of few wide ones.
+
 --paths prints instead, at one thread, the time of forward and backward of
 each size on every instruction-set path this processor has (SSE2, AVX2 with
 FMA, AVX-512), the paths timed in alternation.
@@ -16,7 +19,9 @@ figures, so that neither side oversubscribes the cores.
 """
 import ctypes
 import os
+import resource
 import statistics
+import subprocess
 import sys
 import time
 
@@ -207,6 +212,50 @@ def path_rows(library, sizes, budget):
     force(ctypes.c_int(getattr(lib, BEST_ISA)()))
 
 
+MEMORY_CASES = [(2 ** 21, 1), (2 ** 19, 3), (2 ** 14, 63), (1, 2 ** 22 + 1)]
+MEMORY_OPERATORS = ("dense forward", "dense backward", "conv backward")
+
+
+def memory_case(units, d, operator):
+    """Prints the peak growth of this process's resident memory during one
+    call, less the results it returns, in bytes. The convolution runs one
+    window of a 1 × d image (d odd)."""
+    N = 4
+    x = torch.randn(N, d)
+    prm = torch.randn(2 * units * (d + 1))
+    grad = torch.randn(N, units)
+    hsum = torch.randn(N, units)
+    geometry = [torch.tensor(v, dtype=torch.int32) for v in ([1, d], [1, 1], [1, 1])]
+    calls = {
+        "dense forward": lambda: torch.ops.ptparaboloidfree.forward(x, prm, FACTOR),
+        "dense backward": lambda: torch.ops.ptparaboloidfree.backward(grad, x, prm, hsum, FACTOR),
+        "conv backward": lambda: torch.ops.ptparaconv2dfree.backward(
+            grad.view(N, units, 1, 1), x.view(N, 1, 1, d), prm, hsum.view(N, units, 1, 1),
+            FACTOR, *geometry, False),
+    }
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    results = calls[operator]()
+    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    print(after - before - sum(r.numel() * r.element_size() for r in results))
+
+
+def memory_rows(library):
+    print("== peak memory of one call beyond its arguments and results, float32, N = 4 ==")
+    print(f"{'units':>10}{'d':>10}{'parameters MB':>15}" +
+          "".join(f"{op + ' MB':>20}" for op in MEMORY_OPERATORS) + f"{'most / parameters':>19}")
+    for units, d in MEMORY_CASES:
+        peaks = []
+        for op in MEMORY_OPERATORS:
+            out = subprocess.run([sys.executable, os.path.abspath(__file__), library,
+                                  f"--memory-case={units},{d},{op}"], capture_output=True,
+                                 text=True, check=True).stdout
+            peaks.append(max(0, int(out.split()[-1])))
+        params = 2 * units * (d + 1) * 4
+        print(f"{units:>10}{d:>10}{params / 2**20:>15.1f}" +
+              "".join(f"{p / 2**20:>20.1f}" for p in peaks) + f"{max(peaks) / params:>19.2f}",
+              flush=True)
+
+
 def both(case):
     ours_fwd, ours_bwd = case[:2]
     return lambda: (ours_fwd(), ours_bwd())
@@ -215,6 +264,14 @@ def both(case):
 def main():
     quick = "--quick" in sys.argv
     library = load_library(sys.argv[1:])
+    for arg in sys.argv[1:]:
+        if arg.startswith("--memory-case="):
+            units, d, op = arg.split("=")[1].split(",")
+            memory_case(int(units), int(d), op)
+            return
+    if "--memory" in sys.argv:
+        memory_rows(library)
+        return
     set_blas_threads, blas = blas_thread_setter()
     default_threads = torch.get_num_threads()
     flags = ""

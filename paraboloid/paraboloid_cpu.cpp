@@ -108,7 +108,7 @@ void paraboloid_backward_cpu_main(const T* grad, const T* input, const T* parame
       }
     }
   });
-  varekpt::cpu::ParamSums<T> sums(units, t.dp);
+  varekpt::cpu::ParamSums<T> sums(units, d);
   varekpt::cpu::param_grad_sums(
       t, N,
       [&](int64_t row, int count, int k, int width, T* dst, int64_t ld) {
@@ -122,7 +122,7 @@ void paraboloid_backward_cpu_main(const T* grad, const T* input, const T* parame
         return RowValues<T>{gh_t.get() + row, 1, N};
       },
       sums);
-  varekpt::cpu::store_param_grads(sums, units, d, t.dp, f2, grad_parameters);
+  varekpt::cpu::store_param_grads(sums, units, d, f2, grad_parameters);
 }
 
 template void paraboloid_forward_cpu_main<float>(const float*, const float*, double, int, int, int,

@@ -32,6 +32,30 @@ constexpr int round_up_lanes(int n, int vectors = 1) {
   return (n + step - 1) / step * step;
 }
 
+// Panels: the tables and sums that the loops read by whole vectors keep a
+// matrix [n][m] in panels of kPanel columns; panel q holds columns
+// [q·kPanel, q·kPanel + w) of every row, row after row, w = min(kPanel,
+// m − q·kPanel). The layout has no gaps: a vector read past a row's end reads
+// the next row (its lanes are never stored) or, past the last, one panel of
+// zeros after the matrix.
+template <typename T>
+constexpr int kPanel = 2 * max_lanes<T>();
+
+// Where element (i, j) of a panelled [n][m] matrix is. Internal to each
+// translation unit, so that no path's copy is shared.
+template <typename T>
+static inline int64_t panel_at(int64_t n, int64_t m, int64_t i, int64_t j) {
+  const int64_t k = j / kPanel<T> * kPanel<T>;
+  const int64_t width = m - k < kPanel<T> ? m - k : kPanel<T>;
+  return k * n + i * width + (j - k);
+}
+
+// Elements of a panelled [n][m] matrix, with the zeros after it.
+template <typename T>
+constexpr int64_t panelled_size(int64_t n, int64_t m) {
+  return n * m + kPanel<T>;
+}
+
 // Values given per (row, unit), such as grad and hsum: element (r, u) at
 // base[r·row_stride + u·unit_stride].
 template <typename T>
@@ -51,14 +75,13 @@ struct RowResults {
 template <typename T>
 struct TableView {
   int units, d;
-  int dp;            // d rounded up to whole panels (at least one)
-  const T *h0, *p0;  // [units rounded up to whole panels], 0 past units
-  const T *ht, *pt;  // forward: h and p in panels of units, [up / P][d][P]
-  const T *hcols,
-      *pcols;  // backward: h and p in panels of columns, [dp / P][units][P]
+  const T *h0, *p0;        // [units rounded up to a panel], 0 past units
+  const T *ht, *pt;        // forward: h and p transposed, [d][units] panelled
+  const T *hcols, *pcols;  // backward: h and p, [units][d] panelled
 };
 
-// The sums of the parameter gradient: h and p [units][dp], h0 and p0 [units].
+// The sums of the parameter gradient: h and p [units][d] panelled, h0 and p0
+// [units].
 template <typename T>
 struct SumsView {
   T *h, *p, *h0, *p0;

@@ -22,20 +22,16 @@ namespace {
 constexpr VAREKPT_INLINE int min(int a, int b) { return a < b ? a : b; }
 constexpr VAREKPT_INLINE int max(int a, int b) { return a > b ? a : b; }
 
-// Panels of the tables: two vectors of the widest path.
-template <typename T>
-constexpr int kPanel = 2 * max_lanes<T>();
-
 template <typename T>
 VAREKPT_INLINE T at(const RowValues<T>& v, int64_t r, int64_t u) {
   return v.base[r * v.row_stride + u * v.unit_stride];
 }
 
-// Where unit u's values of columns [k, ...) start in hcols or pcols; k and
-// the columns read from there stay within one panel.
+// The width of the panel that holds column k of a panelled matrix of m
+// columns: the distance from one row's values to the next row's.
 template <typename T>
-VAREKPT_INLINE const T* cols(const TableView<T>& t, const T* a, int u, int k) {
-  return a + (int64_t{k} / kPanel<T> * t.units + u) * kPanel<T> + k % kPanel<T>;
+VAREKPT_INLINE int panel_width(int m, int k) {
+  return min(kPanel<T>, m - k / kPanel<T> * kPanel<T>);
 }
 
 // Calls fn(std::integral_constant<int, k>) for k = n, 1 ≤ n ≤ 4: the block
@@ -83,11 +79,12 @@ void forward_rows(const T* x, int64_t ldx, int rows, const TableView<T>& t, int 
           const V h0 = S::load(t.h0 + u + b * W);
           for (int r = 0; r < R; ++r) s[r][b] = h0;
         }
-        const int64_t panel = int64_t{u} / P * d * P + u % P;
+        // Unit u's values of column j, and its neighbours', at j·pw.
+        const int64_t pw = panel_width<T>(t.units, u), panel = panel_at<T>(d, t.units, 0, u);
         const T* ht = t.ht + panel;
         for (int64_t j = 0; j < d; ++j) {
           V hv[NV];
-          for (int b = 0; b < NV; ++b) hv[b] = S::load(ht + j * P + b * W);
+          for (int b = 0; b < NV; ++b) hv[b] = S::load(ht + j * pw + b * W);
           for (int r = 0; r < R; ++r) {
             const V xv = S::splat(xr[r * ldx + j]);
             for (int b = 0; b < NV; ++b) s[r][b] = s[r][b] + hv[b] * xv;
@@ -99,7 +96,7 @@ void forward_rows(const T* x, int64_t ldx, int rows, const TableView<T>& t, int 
         const T* pt = t.pt + panel;
         for (int64_t j = 0; j < d; ++j) {
           V pv[NV];
-          for (int b = 0; b < NV; ++b) pv[b] = S::load(pt + j * P + b * W);
+          for (int b = 0; b < NV; ++b) pv[b] = S::load(pt + j * pw + b * W);
           for (int r = 0; r < R; ++r) {
             const V xv = S::splat(xr[r * ldx + j]);
             for (int b = 0; b < NV; ++b) {
@@ -144,8 +141,10 @@ void input_grad_rows(const T* x, int64_t ldx, int rows, int k, int width, RowVal
   // Blocks of RB rows by up to NV vectors of columns: eight accumulators.
   constexpr int NV = min(4, P / W), RB = 8 / NV;
   for (int c = 0; c < width; c += NV * W) {
-    const T* pcols = cols(t, t.pcols, 0, k + c);
-    const T* hcols = cols(t, t.hcols, 0, k + c);
+    // Unit u's values of columns k + c, ... at u·pw.
+    const int64_t pw = panel_width<T>(t.d, k + c), panel = panel_at<T>(units, t.d, 0, k + c);
+    const T* pcols = t.pcols + panel;
+    const T* hcols = t.hcols + panel;
     with_block(min(NV, (width - c + W - 1) / W), [&](auto nv) {
       constexpr int NB = decltype(nv)::value;
       for (int r0 = 0; r0 < rows; r0 += RB) {
@@ -158,8 +157,8 @@ void input_grad_rows(const T* x, int64_t ldx, int rows, int k, int width, RowVal
           for (int64_t u = 0; u < units; ++u) {
             V pv[NB], hv[NB];
             for (int b = 0; b < NB; ++b) {
-              pv[b] = S::load(pcols + u * P + b * W);
-              hv[b] = S::load(hcols + u * P + b * W);
+              pv[b] = S::load(pcols + u * pw + b * W);
+              hv[b] = S::load(hcols + u * pw + b * W);
             }
             for (int r = 0; r < R; ++r) {
               const V hs = S::splat(at(hsum, r0 + r, u));
@@ -187,7 +186,8 @@ void input_grad_rows(const T* x, int64_t ldx, int rows, int k, int width, RowVal
 //   p[u][k])·grad(r, u),
 // with gh = grad·hsum computed beforehand; when `bias`, also
 //   grad_h0[u] += gh(r, u),  grad_p0[u] += (−p0[u])·grad(r, u).
-// The sums are kept in sum_h and sum_p ([units][dp]) and sum_h0 and sum_p0.
+// The sums of h and p are panelled like the tables: only a unit's own lanes
+// of them are read and written.
 template <typename T, int Bytes>
 void param_grad_rows(const T* x, int64_t ldx, int rows, int k, int width, RowValues<T> grad,
                      RowValues<T> gh, const TableView<T>& t, int u0, int u1, bool bias,
@@ -195,12 +195,14 @@ void param_grad_rows(const T* x, int64_t ldx, int rows, int k, int width, RowVal
   using S = Simd<T, Bytes>;
   using V = typename S::V;
   constexpr int W = S::W;
-  const int64_t dp = t.dp;
   // Blocks of UB units by up to NV vectors of columns: eight accumulators.
   constexpr int NV = min(4, kPanel<T> / W), UB = 4 / NV;
   // With no columns (d = 0) one pass still adds the bias terms.
   for (int c = 0; c == 0 || c < width; c += NV * W) {
     const bool with_bias = bias && c == 0;
+    // The lanes of vector b that hold the unit's own columns.
+    const int own = panel_width<T>(t.d, k + c) - (k + c) % kPanel<T>;
+    const auto lanes = [&](int b) { return max(0, min(W, own - b * W)); };
     with_block(max(1, min(NV, (width - c + W - 1) / W)), [&](auto nv) {
       constexpr int NB = decltype(nv)::value;
       for (int ub = u0; ub < u1; ub += UB) {
@@ -209,10 +211,10 @@ void param_grad_rows(const T* x, int64_t ldx, int rows, int k, int width, RowVal
           V ah[U][NB], ap[U][NB], pv[U][NB];
           for (int i = 0; i < U; ++i) {
             for (int b = 0; b < NB; ++b) {
-              const int64_t at = (ub + i) * dp + k + c + b * W;
-              ah[i][b] = S::load(sums.h + at);
-              ap[i][b] = S::load(sums.p + at);
-              pv[i][b] = S::load(cols(t, t.pcols, ub + i, k + c) + b * W);
+              const int64_t at = panel_at<T>(t.units, t.d, ub + i, k + c) + b * W;
+              ah[i][b] = S::load_lanes(sums.h + at, lanes(b));
+              ap[i][b] = S::load_lanes(sums.p + at, lanes(b));
+              pv[i][b] = S::load(t.pcols + at);
             }
           }
           for (int r = 0; r < rows; ++r) {
@@ -229,9 +231,9 @@ void param_grad_rows(const T* x, int64_t ldx, int rows, int k, int width, RowVal
           }
           for (int i = 0; i < U; ++i) {
             for (int b = 0; b < NB; ++b) {
-              const int64_t at = (ub + i) * dp + k + c + b * W;
-              S::store(sums.h + at, ah[i][b]);
-              S::store(sums.p + at, ap[i][b]);
+              const int64_t at = panel_at<T>(t.units, t.d, ub + i, k + c) + b * W;
+              S::store_lanes(sums.h + at, 1, ah[i][b], lanes(b));
+              S::store_lanes(sums.p + at, 1, ap[i][b], lanes(b));
             }
           }
           if (!with_bias) return;

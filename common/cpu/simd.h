@@ -28,6 +28,13 @@ struct Simd {
     return v;
   }
   static VAREKPT_INLINE void store(T* p, const V& v) { __builtin_memcpy(p, &v, sizeof v); }
+  // The first `count` lanes from p, 0 in the others.
+  static VAREKPT_INLINE V load_lanes(const T* p, int count) {
+    if (count == W) return load(p);
+    V v = {};
+    for (int l = 0; l < count; ++l) v[l] = p[l];
+    return v;
+  }
   // x in every lane. A shuffle of lane 0, which every path turns into one
   // broadcast (a vector built lane by lane is not).
   static VAREKPT_INLINE V splat(T x) {

@@ -17,23 +17,25 @@
 
 namespace varekpt::cpu {
 
-// Sums of the parameter gradient, rows padded to dp columns; start at 0.
+// Sums of the parameter gradient, panelled like the backward's tables; start
+// at 0.
 template <typename T>
 struct ParamSums {
-  std::unique_ptr<T[]> h, p;    // [units][dp]
+  std::unique_ptr<T[]> h, p;    // [units][d] panelled
   std::unique_ptr<T[]> h0, p0;  // [units]
 
-  ParamSums(int units, int dp)
-      : h(uninitialized<T>(int64_t{units} * dp)),
-        p(uninitialized<T>(int64_t{units} * dp)),
+  ParamSums(int units, int d)
+      : h(uninitialized<T>(panelled_size<T>(units, d))),
+        p(uninitialized<T>(panelled_size<T>(units, d))),
         h0(uninitialized<T>(units)),
         p0(uninitialized<T>(units)) {
-    parallel_items(units, dp, [&](int64_t begin, int64_t end) {
-      std::fill(h.get() + begin * dp, h.get() + end * dp, T(0));
-      std::fill(p.get() + begin * dp, p.get() + end * dp, T(0));
-      std::fill(h0.get() + begin, h0.get() + end, T(0));
-      std::fill(p0.get() + begin, p0.get() + end, T(0));
+    const int64_t size = panelled_size<T>(units, d);
+    parallel_items(size, 1, [&](int64_t begin, int64_t end) {
+      std::fill(h.get() + begin, h.get() + end, T(0));
+      std::fill(p.get() + begin, p.get() + end, T(0));
     });
+    std::fill(h0.get(), h0.get() + units, T(0));
+    std::fill(p0.get(), p0.get() + units, T(0));
   }
 };
 
@@ -83,16 +85,15 @@ void param_grad_sums(const UnitTables<T>& t, int64_t rows, const Gather& gather,
 
 // grad_parameters' four blocks = the sums times f2.
 template <typename T>
-void store_param_grads(const ParamSums<T>& sums, int units, int d, int dp, T f2,
-                       T* grad_parameters) {
+void store_param_grads(const ParamSums<T>& sums, int units, int d, T f2, T* grad_parameters) {
   const auto gw = varekpt::parameter_blocks(grad_parameters, units, d);
   parallel_items(units, d, [&](int64_t begin, int64_t end) {
     for (int64_t u = begin; u < end; ++u) {
       gw.h0[u] = sums.h0[u] * f2;
       gw.p0[u] = sums.p0[u] * f2;
       for (int64_t j = 0; j < d; ++j) {
-        gw.h[u * d + j] = sums.h[u * dp + j] * f2;
-        gw.p[u * d + j] = sums.p[u * dp + j] * f2;
+        gw.h[u * d + j] = sums.h[panel_at<T>(units, d, u, j)] * f2;
+        gw.p[u * d + j] = sums.p[panel_at<T>(units, d, u, j)] * f2;
       }
     }
   });

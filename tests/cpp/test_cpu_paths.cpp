@@ -103,11 +103,12 @@ TYPED_TEST(CpuPaths, ConvolutionLayerMatchesPlainLoops) {
     int N, C, H, W, units, kh, kw, sh, sw, dh, dw;
   };
   // Windows per image: 1; 7×9; 5×33 (dilated, strided rows); 10×10 with a
-  // 1×1 kernel; 18×18 = 324, more than one row chunk.
+  // 1×1 kernel; 18×18 = 324, more than one row chunk; 3×3 windows of 16389
+  // taps, which the input gradient takes in slices.
   for (const Shape s :
        {Shape{1, 1, 3, 3, 1, 3, 3, 1, 1, 1, 1}, Shape{2, 3, 9, 11, 7, 3, 3, 1, 1, 1, 1},
         Shape{3, 2, 13, 41, 9, 3, 5, 2, 1, 1, 2}, Shape{2, 5, 10, 10, 33, 1, 1, 1, 1, 1, 1},
-        Shape{3, 6, 20, 20, 20, 3, 3, 1, 1, 1, 1}}) {
+        Shape{3, 6, 20, 20, 20, 3, 3, 1, 1, 1, 1}, Shape{1, 1, 5, 5465, 3, 3, 5463, 1, 1, 1, 1}}) {
     const int d = s.C * s.kh * s.kw, L = 2 * s.units * (d + 1);
     const int outH = (s.H - (s.dh * (s.kh - 1) + 1)) / s.sh + 1;
     const int outW = (s.W - (s.dw * (s.kw - 1) + 1)) / s.sw + 1;
