@@ -4,7 +4,14 @@ PyTorch's own operators (matrix products and autograd; unfold for the
 convolution), in one process, at PyTorch's default thread count and at one
 core, and prints both medians and their ratio (ours / composite).
 
-    /usr/bin/python3 bench/bench_cpu.py [build/libvarekpt.so] [--quick]
+    /usr/bin/python3 bench/bench_cpu.py [build/libvarekpt.so] [--quick] [--paths]
+
+--memory prints instead the peak memory that a forward and a backward take
+beyond their arguments, for layers of many narrow units and of few wide ones.
+
+--paths prints instead, at one thread, the time of forward and backward of
+each size on every instruction-set path this processor has (SSE2, AVX2 with
+FMA, AVX-512), the paths timed in alternation.
 
 OpenBLAS, which serves PyTorch's matrix products, keeps its own thread count:
 it is set to PyTorch's for the default figures and to 1 for the one-core
@@ -12,7 +19,9 @@ figures, so that neither side oversubscribes the cores.
 """
 import ctypes
 import os
+import resource
 import statistics
+import subprocess
 import sys
 import time
 
@@ -28,6 +37,14 @@ def load_library(argv):
     path = paths[0] if paths else os.environ.get(
         "VAREKPT_LIBRARY", os.path.join(here, "..", "build", "libvarekpt.so"))
     torch.ops.load_library(path)
+    return path
+
+
+# The library's instruction-set paths (varekpt::cpu::Isa) and the exported
+# function that forces one.
+ISA_PATHS = (("SSE2", 0), ("AVX2+FMA", 1), ("AVX-512", 2))
+FORCE_ISA = "_ZN7varekpt3cpu9force_isaENS0_3IsaE"
+BEST_ISA = "_ZN7varekpt3cpu8best_isaEv"
 
 
 def blas_thread_setter():
@@ -141,6 +158,15 @@ def layer_rows(name, case, budget):
             (name, "fwd+bwd", *medians(ours_both, comp_both, budget))]
 
 
+def update_step(dtype):
+    units, d = 1000, 4999  # 2·units·(d+1) = 10⁷ parameters
+    g = torch.Generator().manual_seed(0)
+    n = 2 * units * (d + 1)
+    grad, moments, par = (torch.randn(n, dtype=dtype, generator=g) for _ in range(3))
+    return lambda: torch.ops.ptvareksgdfree.getparupdate(grad, moments, par, float(d), 0.01, 0.01,
+                                                         0.9, 0.0, True, 1e-4)
+
+
 def update_rows(dtype, budget):
     units, d = 1000, 4999  # 2·units·(d+1) = 10⁷ parameters
     g = torch.Generator().manual_seed(0)
@@ -159,9 +185,93 @@ def update_rows(dtype, budget):
     return [("update 1e7", "step", *medians(ours, composite, budget))]
 
 
+def path_rows(library, sizes, budget):
+    """One-thread median of each case on every path the processor has, the
+    paths timed in alternation; the best path is restored afterwards."""
+    lib = ctypes.CDLL(library)
+    force = getattr(lib, FORCE_ISA)
+    paths = [(name, isa) for name, isa in ISA_PATHS if force(ctypes.c_int(isa)) & 1]
+    torch.set_num_threads(1)
+    print(f"\n== instruction-set paths, one thread: forward + backward (update: one step), ms ==")
+    print(f"{'work':<42}" + "".join(f"{name:>12}" for name, _ in paths))
+    for label, fn in sizes:
+        times = {name: [] for name, _ in paths}
+        for name, isa in paths:  # warm-up
+            force(ctypes.c_int(isa))
+            fn()
+        start = time.perf_counter()
+        while len(times[paths[0][0]]) < 3 or (time.perf_counter() - start < budget
+                                              and len(times[paths[0][0]]) < 100):
+            for name, isa in paths:
+                force(ctypes.c_int(isa))
+                t0 = time.perf_counter()
+                fn()
+                times[name].append(time.perf_counter() - t0)
+        print(f"{label:<42}" + "".join(
+            f"{statistics.median(times[name]) * 1e3:>12.3f}" for name, _ in paths), flush=True)
+    force(ctypes.c_int(getattr(lib, BEST_ISA)()))
+
+
+MEMORY_CASES = [(2 ** 21, 1), (2 ** 19, 3), (2 ** 14, 63), (1, 2 ** 22 + 1)]
+MEMORY_OPERATORS = ("dense forward", "dense backward", "conv backward")
+
+
+def memory_case(units, d, operator):
+    """Prints the peak growth of this process's resident memory during one
+    call, less the results it returns, in bytes. The convolution runs one
+    window of a 1 × d image (d odd)."""
+    N = 4
+    x = torch.randn(N, d)
+    prm = torch.randn(2 * units * (d + 1))
+    grad = torch.randn(N, units)
+    hsum = torch.randn(N, units)
+    geometry = [torch.tensor(v, dtype=torch.int32) for v in ([1, d], [1, 1], [1, 1])]
+    calls = {
+        "dense forward": lambda: torch.ops.ptparaboloidfree.forward(x, prm, FACTOR),
+        "dense backward": lambda: torch.ops.ptparaboloidfree.backward(grad, x, prm, hsum, FACTOR),
+        "conv backward": lambda: torch.ops.ptparaconv2dfree.backward(
+            grad.view(N, units, 1, 1), x.view(N, 1, 1, d), prm, hsum.view(N, units, 1, 1),
+            FACTOR, *geometry, False),
+    }
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    results = calls[operator]()
+    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    print(after - before - sum(r.numel() * r.element_size() for r in results))
+
+
+def memory_rows(library):
+    print("== peak memory of one call beyond its arguments and results, float32, N = 4 ==")
+    print(f"{'units':>10}{'d':>10}{'parameters MB':>15}" +
+          "".join(f"{op + ' MB':>20}" for op in MEMORY_OPERATORS) + f"{'most / parameters':>19}")
+    for units, d in MEMORY_CASES:
+        peaks = []
+        for op in MEMORY_OPERATORS:
+            out = subprocess.run([sys.executable, os.path.abspath(__file__), library,
+                                  f"--memory-case={units},{d},{op}"], capture_output=True,
+                                 text=True, check=True).stdout
+            peaks.append(max(0, int(out.split()[-1])))
+        params = 2 * units * (d + 1) * 4
+        print(f"{units:>10}{d:>10}{params / 2**20:>15.1f}" +
+              "".join(f"{p / 2**20:>20.1f}" for p in peaks) + f"{max(peaks) / params:>19.2f}",
+              flush=True)
+
+
+def both(case):
+    ours_fwd, ours_bwd = case[:2]
+    return lambda: (ours_fwd(), ours_bwd())
+
+
 def main():
     quick = "--quick" in sys.argv
-    load_library(sys.argv[1:])
+    library = load_library(sys.argv[1:])
+    for arg in sys.argv[1:]:
+        if arg.startswith("--memory-case="):
+            units, d, op = arg.split("=")[1].split(",")
+            memory_case(int(units), int(d), op)
+            return
+    if "--memory" in sys.argv:
+        memory_rows(library)
+        return
     set_blas_threads, blas = blas_thread_setter()
     default_threads = torch.get_num_threads()
     flags = ""
@@ -176,6 +286,18 @@ def main():
     budget = 0.5 if quick else 3.0
     dense_sizes = [(256, 256, 256), (4096, 512, 512), (64, 784, 128)]
     conv_sizes = [(16, 16, 32, 32, 32, 3), (8, 3, 64, 64, 16, 5)]
+    if "--paths" in sys.argv:
+        cases = []
+        for dtype in (torch.float32, torch.float64):
+            name = "float32" if dtype == torch.float32 else "float64"
+            cases += [(f"dense N={N} d={d} units={units} {name}",
+                       both(dense_case(N, d, units, dtype))) for N, d, units in dense_sizes]
+            cases += [(f"conv N={N} C={C} {H}x{W} units={units} {k}x{k} {name}",
+                       both(conv_case(N, C, H, W, units, k, dtype)))
+                      for N, C, H, W, units, k in conv_sizes]
+            cases.append((f"update 1e7 {name}", update_step(dtype)))
+        path_rows(library, cases, budget)
+        return
     for label, threads in (("default threads", default_threads), ("one core", 1)):
         torch.set_num_threads(threads)
         if set_blas_threads:

@@ -13,7 +13,6 @@ namespace {
 using varekpt::cpu::max_lanes;
 using varekpt::cpu::parallel_items;
 using varekpt::cpu::RowValues;
-using varekpt::cpu::run_simd;
 
 constexpr int kUnitsPerTask = 64;  // a multiple of two vectors of the widest path
 
@@ -38,6 +37,8 @@ void paraboloid_forward_cpu_main(const T* input, const T* parameters, double dou
   const T factor = static_cast<T>(doublefactor);
   if (N <= 0 || units <= 0) return;
   const auto t = varekpt::cpu::unit_tables(parameters, units, d, true);
+  const auto view = t.view();
+  const auto& loops = varekpt::cpu::loops<T>();
   const int unit_tasks = (units + kUnitsPerTask - 1) / kUnitsPerTask;
   const int task_rows = varekpt::cpu::rows_per_task(N, unit_tasks);
   const int row_tasks = (N + task_rows - 1) / task_rows;
@@ -51,11 +52,8 @@ void paraboloid_forward_cpu_main(const T* input, const T* parameters, double dou
                      const int rows = std::min(task_rows, N - r0);
                      const int u1 = std::min(units, u0 + kUnitsPerTask);
                      const int64_t at = int64_t{r0} * units;
-                     run_simd([&](auto bytes) {
-                       varekpt::cpu::forward_rows<T, decltype(bytes)::value>(
-                           input + int64_t{r0} * d, d, rows, t, u0, u1, factor,
-                           {hsum + at, units, 1}, {output + at, units, 1});
-                     });
+                     loops.forward_rows(input + int64_t{r0} * d, d, rows, view, u0, u1, factor,
+                                        {hsum + at, units, 1}, {output + at, units, 1});
                    }
                  });
 }
@@ -67,6 +65,8 @@ void paraboloid_backward_cpu_main(const T* grad, const T* input, const T* parame
   const T factor = static_cast<T>(doublefactor);
   const T f2 = factor + factor;
   const auto t = varekpt::cpu::unit_tables(parameters, units, d, false);
+  const auto view = t.view();
+  const auto& loops = varekpt::cpu::loops<T>();
   const int64_t n_units = int64_t{N} * units;
 
   // The input gradient, in tiles of rows and columns; it carries the factor
@@ -86,10 +86,8 @@ void paraboloid_backward_cpu_main(const T* grad, const T* input, const T* parame
                      copy_columns(input, d, r0, rows, k, kCols, x.data(), kCols);
                      const RowValues<T> g{grad + int64_t{r0} * units, units, 1};
                      const RowValues<T> hs{hsum + int64_t{r0} * units, units, 1};
-                     run_simd([&](auto bytes) {
-                       varekpt::cpu::input_grad_rows<T, decltype(bytes)::value>(
-                           x.data(), kCols, rows, k, width, g, hs, t, acc.data(), kCols);
-                     });
+                     loops.input_grad_rows(x.data(), kCols, rows, k, width, g, hs, view, acc.data(),
+                                           kCols);
                      for (int r = 0; r < rows; ++r) {
                        T* out = grad_input + int64_t{r0 + r} * d + k;
                        for (int c = 0; c < width; ++c) out[c] = acc[r * kCols + c] * f2;
@@ -110,7 +108,7 @@ void paraboloid_backward_cpu_main(const T* grad, const T* input, const T* parame
       }
     }
   });
-  varekpt::cpu::ParamSums<T> sums(units, t.dp);
+  varekpt::cpu::ParamSums<T> sums(units, d);
   varekpt::cpu::param_grad_sums(
       t, N,
       [&](int64_t row, int count, int k, int width, T* dst, int64_t ld) {
@@ -124,7 +122,7 @@ void paraboloid_backward_cpu_main(const T* grad, const T* input, const T* parame
         return RowValues<T>{gh_t.get() + row, 1, N};
       },
       sums);
-  varekpt::cpu::store_param_grads(sums, units, d, t.dp, f2, grad_parameters);
+  varekpt::cpu::store_param_grads(sums, units, d, f2, grad_parameters);
 }
 
 template void paraboloid_forward_cpu_main<float>(const float*, const float*, double, int, int, int,

@@ -15,10 +15,15 @@ using varekpt::cpu::max_lanes;
 using varekpt::cpu::parallel_items;
 using varekpt::cpu::round_up_lanes;
 using varekpt::cpu::RowValues;
-using varekpt::cpu::run_simd;
 
-constexpr int kWindowsPerChunk = 64;  // windows of one input-gradient step
-constexpr int kUnitsPerTask = 64;     // a multiple of two vectors of the widest path
+// Windows of one input-gradient step: at most 64, fewer where their values
+// would take more than kChunkValues; a window with more values than that is
+// taken in slices of its taps.
+constexpr int kWindowsPerChunk = 64;
+constexpr int kChunkValues = 1 << 14;
+// Values of the windows that a forward task gathers, at most.
+constexpr int kForwardValues = 1 << 18;
+constexpr int kUnitsPerTask = 64;  // a multiple of two vectors of the widest path
 
 struct Geometry {
   int kh, kw, sh, sw, dh, dw, C, H, W, units, outH, outW;
@@ -74,9 +79,12 @@ void paraconv2d_forward_cpu_main(const T* input, const T* parameters, double dou
   if (N <= 0 || units <= 0) return;
   const int d = g.d();
   const auto t = varekpt::cpu::unit_tables(parameters, units, d, true);
+  const auto view = t.view();
+  const auto& loops = varekpt::cpu::loops<T>();
   const int64_t hw = g.windows();
   const int unit_tasks = (units + kUnitsPerTask - 1) / kUnitsPerTask;
-  const int task_rows = varekpt::cpu::rows_per_task(N * hw, unit_tasks);
+  const int task_rows = std::clamp(kForwardValues / std::max(d, 1), 1,
+                                   varekpt::cpu::rows_per_task(N * hw, unit_tasks));
   const int64_t window_tasks = (hw + task_rows - 1) / task_rows;
   const int64_t row_tasks = N * window_tasks;
   parallel_items(row_tasks * unit_tasks, int64_t{task_rows} * kUnitsPerTask * d,
@@ -90,11 +98,8 @@ void paraconv2d_forward_cpu_main(const T* input, const T* parameters, double dou
                      const int u1 = std::min(units, u0 + kUnitsPerTask);
                      g.gather(input + n * g.image(), w0, rows, 0, d, x.data(), d);
                      const int64_t at = n * units * hw + w0;
-                     run_simd([&](auto bytes) {
-                       varekpt::cpu::forward_rows<T, decltype(bytes)::value>(
-                           x.data(), d, rows, t, u0, u1, factor, {hsum + at, 1, hw},
-                           {output + at, 1, hw});
-                     });
+                     loops.forward_rows(x.data(), d, rows, view, u0, u1, factor, {hsum + at, 1, hw},
+                                        {output + at, 1, hw});
                    }
                  });
 }
@@ -111,6 +116,8 @@ void paraconv2d_backward_cpu_main(const T* grad, const T* input, const T* parame
   const int64_t hw = g.windows();
   const int64_t inputs = N * g.image();
   const auto t = varekpt::cpu::unit_tables(parameters, units, d, false);
+  const auto view = t.view();
+  const auto& loops = varekpt::cpu::loops<T>();
 
   // The outputs are accumulated into, so they start from zero whatever the
   // caller passes; the input gradient is zeroed even when it is skipped.
@@ -126,38 +133,45 @@ void paraconv2d_backward_cpu_main(const T* grad, const T* input, const T* parame
     const int groups = std::min(C, std::max(1, (2 * threads + N - 1) / std::max(N, 1)));
     const int per_group = (C + groups - 1) / groups;
     const int taps = kh * kw;
-    parallel_items(
-        int64_t{N} * groups, hw * per_group * taps * units, [&](int64_t begin, int64_t end) {
-          // The sums run over whole panels of taps, from k0 on.
-          constexpr int P = varekpt::cpu::UnitTables<T>::kPanel;
-          const int ld = round_up_lanes<T>(per_group * taps + P, 2);
-          std::vector<T> x(static_cast<size_t>(kWindowsPerChunk) * ld);
-          std::vector<T> acc(x.size());
-          for (int64_t task = begin; task < end; ++task) {
-            const int64_t n = task / groups;
-            const int k = static_cast<int>(task % groups) * per_group * taps;
-            const int k_end = std::min(d, k + per_group * taps);
-            if (k >= k_end) continue;
-            const int k0 = k / P * P;
-            const T* image = input + n * g.image();
-            T* grad_image = grad_input + n * g.image();
-            for (int w0 = 0; w0 < hw; w0 += kWindowsPerChunk) {
-              const int rows = static_cast<int>(std::min<int64_t>(kWindowsPerChunk, hw - w0));
-              g.gather(image, w0, rows, k0, ld, x.data(), ld);
-              const RowValues<T> gr{grad + n * units * hw + w0, 1, hw};
-              const RowValues<T> hs{hsum + n * units * hw + w0, 1, hw};
-              run_simd([&](auto bytes) {
-                varekpt::cpu::input_grad_rows<T, decltype(bytes)::value>(
-                    x.data(), ld, rows, k0, k_end - k0, gr, hs, t, acc.data(), ld);
-              });
-              for (int r = 0; r < rows; ++r) {
-                const T* a = acc.data() + r * ld - k0;
-                g.for_taps(w0 + r, k, k_end,
-                           [&](int tap, int64_t at) { grad_image[at] = grad_image[at] + a[tap]; });
-              }
-            }
-          }
-        });
+    parallel_items(int64_t{N} * groups, hw * per_group * taps * units,
+                   [&](int64_t begin, int64_t end) {
+                     // The sums run over whole panels of taps, from k0 on, in slices of
+                     // ld taps. Taps of one window reach distinct input elements, so
+                     // the slices of a window may come in any order; several windows
+                     // share a step only when each fits in one slice.
+                     constexpr int P = varekpt::cpu::kPanel<T>;
+                     const int span = round_up_lanes<T>(per_group * taps + P, 2);
+                     const int ld = std::min(span, kChunkValues);
+                     const int chunk = std::clamp(kChunkValues / span, 1, kWindowsPerChunk);
+                     std::vector<T> x(static_cast<size_t>(chunk) * ld);
+                     std::vector<T> acc(x.size());
+                     for (int64_t task = begin; task < end; ++task) {
+                       const int64_t n = task / groups;
+                       const int k = static_cast<int>(task % groups) * per_group * taps;
+                       const int k_end = std::min(d, k + per_group * taps);
+                       if (k >= k_end) continue;
+                       const int k0 = k / P * P;
+                       const T* image = input + n * g.image();
+                       T* grad_image = grad_input + n * g.image();
+                       for (int w0 = 0; w0 < hw; w0 += chunk) {
+                         const int rows = static_cast<int>(std::min<int64_t>(chunk, hw - w0));
+                         const RowValues<T> gr{grad + n * units * hw + w0, 1, hw};
+                         const RowValues<T> hs{hsum + n * units * hw + w0, 1, hw};
+                         for (int ks = k0; ks < k_end; ks += ld) {
+                           const int ks_end = std::min(k_end, ks + ld);
+                           g.gather(image, w0, rows, ks, ld, x.data(), ld);
+                           loops.input_grad_rows(x.data(), ld, rows, ks, ks_end - ks, gr, hs, view,
+                                                 acc.data(), ld);
+                           for (int r = 0; r < rows; ++r) {
+                             const T* a = acc.data() + r * ld - ks;
+                             g.for_taps(w0 + r, std::max(k, ks), ks_end, [&](int tap, int64_t at) {
+                               grad_image[at] = grad_image[at] + a[tap];
+                             });
+                           }
+                         }
+                       }
+                     }
+                   });
     // The input gradient carries the factor like the parameter gradients.
     parallel_items(inputs, 1, [&](int64_t begin, int64_t end) {
       for (int64_t i = begin; i < end; ++i) grad_input[i] *= f2;
@@ -176,7 +190,7 @@ void paraconv2d_backward_cpu_main(const T* grad, const T* input, const T* parame
       return RowValues<T>{base + row / hw * units * hw + row % hw, 1, hw};
     };
   };
-  varekpt::cpu::ParamSums<T> sums(units, t.dp);
+  varekpt::cpu::ParamSums<T> sums(units, d);
   varekpt::cpu::param_grad_sums(
       t, N * hw,
       [&](int64_t row, int count, int k, int width, T* dst, int64_t ld) {
@@ -184,7 +198,7 @@ void paraconv2d_backward_cpu_main(const T* grad, const T* input, const T* parame
                  ld);
       },
       [&](int64_t row) { return (row / hw + 1) * hw; }, values_at(grad), values_at(gh.get()), sums);
-  varekpt::cpu::store_param_grads(sums, units, d, t.dp, f2, grad_parameters);
+  varekpt::cpu::store_param_grads(sums, units, d, f2, grad_parameters);
 }
 
 template void paraconv2d_forward_cpu_main<float>(const float*, const float*, double, int, int, int,

@@ -10,6 +10,7 @@ bool supported(Isa isa) {
   switch (isa) {
     case Isa::kAvx512:
       return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+             __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
              supported(Isa::kAvx2);
     case Isa::kAvx2:
       return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");

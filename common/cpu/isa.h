@@ -8,7 +8,7 @@ namespace varekpt::cpu {
 enum class Isa {
   kPortable,  // what every x86-64 processor has (SSE2)
   kAvx2,      // AVX2 and FMA
-  kAvx512,    // AVX-512F and AVX-512DQ
+  kAvx512,    // AVX-512F, DQ, BW and VL
   // SSE2 instructions on the AVX-512 path's 64-byte vectors: its lane and
   // block layout on any processor, for the tests. Never chosen by itself.
   kPortableWide,

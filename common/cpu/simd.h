@@ -1,37 +1,17 @@
-// Vectors of T that the CPU workers' loops compute with, and the run-time
-// choice of their width.
-//
-// A loop body is written once, as a template over the vector width in bytes,
-// and run_simd compiles it for each instruction-set path (with that path's
-// target options; everything the body calls is inlined into it) and runs the
-// one active_isa() names. Lanes never mix: every lane performs exactly the
-// scalar operations of one result element, each rounded on its own (the
-// library is built with -ffp-contract=off), so every path gives the same bits.
+// Vectors of T for the loops of one instruction-set path. Included only by
+// the path's translation unit, inside its own namespace
+// (VAREKPT_CPU_PATH): nothing compiled here with a wide path's options can
+// stand in for code of another path at link time.
 #pragma once
 
-#include <type_traits>
-
-#include "common/cpu/isa.h"
+#ifndef VAREKPT_CPU_PATH
+#error "simd.h belongs to a path's translation unit, which defines VAREKPT_CPU_PATH"
+#endif
 
 #define VAREKPT_INLINE inline __attribute__((always_inline))
 
-namespace varekpt::cpu {
-
-// The widest vector of any path, in bytes. Buffers that vector loops read and
-// write past their last element are padded to whole vectors of this size.
-constexpr int kMaxVectorBytes = 64;
-
-template <typename T>
-constexpr int max_lanes() {
-  return kMaxVectorBytes / static_cast<int>(sizeof(T));
-}
-
-// `n` rounded up to a multiple of `vectors` vectors of the widest path.
-template <typename T>
-constexpr int round_up_lanes(int n, int vectors = 1) {
-  const int step = vectors * max_lanes<T>();
-  return (n + step - 1) / step * step;
-}
+namespace varekpt::cpu::VAREKPT_CPU_PATH {
+namespace {
 
 // Fused multiply-add a·b + c, rounded once.
 VAREKPT_INLINE float fused(float a, float b, float c) { return __builtin_fmaf(a, b, c); }
@@ -48,6 +28,13 @@ struct Simd {
     return v;
   }
   static VAREKPT_INLINE void store(T* p, const V& v) { __builtin_memcpy(p, &v, sizeof v); }
+  // The first `count` lanes from p, 0 in the others.
+  static VAREKPT_INLINE V load_lanes(const T* p, int count) {
+    if (count == W) return load(p);
+    V v = {};
+    for (int l = 0; l < count; ++l) v[l] = p[l];
+    return v;
+  }
   // x in every lane. A shuffle of lane 0, which every path turns into one
   // broadcast (a vector built lane by lane is not).
   static VAREKPT_INLINE V splat(T x) {
@@ -55,14 +42,15 @@ struct Simd {
     v[0] = x;
     return __builtin_shuffle(v, decltype(v > v){});
   }
-  // Fused multiply-add a·b + c of each lane, rounded once.
+  // Fused multiply-add a·b + c of each lane, rounded once (one instruction
+  // where the path has it).
   static VAREKPT_INLINE V fused(const V& a, const V& b, const V& c) {
     V r = {};
-    for (int l = 0; l < W; ++l) r[l] = cpu::fused(a[l], b[l], c[l]);
+    for (int l = 0; l < W; ++l) r[l] = VAREKPT_CPU_PATH::fused(a[l], b[l], c[l]);
     return r;
   }
   // Stores the first `count` lanes at p, p + stride, p + 2·stride, ...
-  static VAREKPT_INLINE void store_lanes(T* p, long stride, const V& v, int count) {
+  static VAREKPT_INLINE void store_lanes(T* p, int64_t stride, const V& v, int count) {
     if (stride == 1 && count == W) {
       store(p, v);
       return;
@@ -71,37 +59,5 @@ struct Simd {
   }
 };
 
-// The bodies compiled for each path; `flatten` inlines everything they call.
-template <int Bytes, typename F>
-__attribute__((flatten)) void run_portable(F& f) {
-  f(std::integral_constant<int, Bytes>{});
-}
-template <typename F>
-__attribute__((target("avx2,fma"), flatten)) void run_avx2(F& f) {
-  f(std::integral_constant<int, 32>{});
-}
-template <typename F>
-__attribute__((target("avx512f,avx512dq,avx2,fma"), flatten)) void run_avx512(F& f) {
-  f(std::integral_constant<int, 64>{});
-}
-
-// Runs f(std::integral_constant<int, Bytes>) on the active path.
-template <typename F>
-void run_simd(F&& f) {
-  switch (active_isa()) {
-    case Isa::kAvx512:
-      run_avx512(f);
-      return;
-    case Isa::kAvx2:
-      run_avx2(f);
-      return;
-    case Isa::kPortable:
-      run_portable<16>(f);
-      return;
-    case Isa::kPortableWide:
-      run_portable<kMaxVectorBytes>(f);
-      return;
-  }
-}
-
-}  // namespace varekpt::cpu
+}  // namespace
+}  // namespace varekpt::cpu::VAREKPT_CPU_PATH

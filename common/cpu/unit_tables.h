@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "common/cpu/simd.h"
+#include "common/cpu/loops.h"
 #include "common/parameter_blocks.h"
 
 namespace varekpt::cpu {
@@ -41,29 +41,39 @@ std::unique_ptr<T[]> uninitialized(int64_t n) {
   return std::unique_ptr<T[]>(new T[std::max<int64_t>(n, 1)]);
 }
 
-// A layer's parameters in the layouts the loops read, padded with zeros to
-// whole vectors of the widest path.
+// A layer's parameters in the layouts the loops read: panelled (loops.h), so
+// that a block of units reads its values of a column, or a unit its values of
+// a few columns, in order.
 template <typename T>
 struct UnitTables {
   int units = 0, d = 0;
-  int up = 0;                   // units rounded up to whole pairs of vectors
-  int dp = 0;                   // d rounded up to whole panels (at least one)
-  std::unique_ptr<T[]> h0, p0;  // [up]
-  // h and p transposed for the forward, in panels of kPanel units:
-  // [up / kPanel][d][kPanel], so that a block of units reads them in order.
-  static constexpr int kPanel = 2 * max_lanes<T>();
-  std::unique_ptr<T[]> ht, pt;
-  // h and p for the backward, in panels of kPanel columns:
-  // [dp / kPanel][units][kPanel], so that the units' values of a few columns
-  // are read in order.
-  std::unique_ptr<T[]> hcols, pcols;
+  std::unique_ptr<T[]> h0, p0;  // [units rounded up to a panel], 0 past units
+  std::unique_ptr<T[]> ht, pt;  // forward: h and p transposed, [d][units]
+  std::unique_ptr<T[]> hcols, pcols;  // backward: h and p, [units][d]
 
-  // Where unit u's values of columns [k, ...) start in hcols or pcols; k and
-  // the columns read from there stay within one panel.
-  const T* cols(const std::unique_ptr<T[]>& a, int u, int k) const {
-    return a.get() + (int64_t{k} / kPanel * units + u) * kPanel + k % kPanel;
+  TableView<T> view() const {
+    return {units, d, h0.get(), p0.get(), ht.get(), pt.get(), hcols.get(), pcols.get()};
   }
 };
+
+// Copies element (i, j) of the [n][m] matrices a and b, row-major, to
+// element (i, j) of the panelled matrices pa and pb, transposed if
+// `transpose` (then (j, i) of [m][n]); the zeros after them included.
+template <typename T>
+void copy_panelled(const T* a, const T* b, int64_t n, int64_t m, bool transpose, T* pa, T* pb) {
+  const int64_t rows = transpose ? m : n, cols = transpose ? n : m;
+  parallel_items(n, m, [&](int64_t begin, int64_t end) {
+    for (int64_t i = begin; i < end; ++i) {
+      for (int64_t j = 0; j < m; ++j) {
+        const int64_t at = transpose ? panel_at<T>(rows, cols, j, i) : panel_at<T>(rows, cols, i, j);
+        pa[at] = a[i * m + j];
+        pb[at] = b[i * m + j];
+      }
+    }
+  });
+  std::fill(pa + n * m, pa + panelled_size<T>(n, m), T(0));
+  std::fill(pb + n * m, pb + panelled_size<T>(n, m), T(0));
+}
 
 // The tables of `parameters` (layout h0, h, p, p0), transposed for the forward
 // or row by row for the backward.
@@ -72,41 +82,19 @@ UnitTables<T> unit_tables(const T* parameters, int units, int d, bool forward) {
   UnitTables<T> t;
   t.units = units;
   t.d = d;
-  t.up = round_up_lanes<T>(units, 2);
-  t.dp = round_up_lanes<T>(std::max(d, 1), 2);
+  const int up = round_up_lanes<T>(units, 2);
   const auto w = varekpt::parameter_blocks(parameters, units, d);
-  t.h0 = uninitialized<T>(t.up);
-  t.p0 = uninitialized<T>(t.up);
-  for (int u = 0; u < t.up; ++u) {
+  t.h0 = uninitialized<T>(up);
+  t.p0 = uninitialized<T>(up);
+  for (int u = 0; u < up; ++u) {
     t.h0[u] = u < units ? w.h0[u] : T(0);
     t.p0[u] = u < units ? w.p0[u] : T(0);
   }
-  if (forward) {
-    t.ht = uninitialized<T>(int64_t{d} * t.up);
-    t.pt = uninitialized<T>(int64_t{d} * t.up);
-    parallel_items(t.up, d, [&](int64_t begin, int64_t end) {
-      for (int64_t u = begin; u < end; ++u) {
-        for (int64_t j = 0; j < d; ++j) {
-          const int64_t at = (u / t.kPanel * d + j) * t.kPanel + u % t.kPanel;
-          t.ht[at] = u < units ? w.h[u * d + j] : T(0);
-          t.pt[at] = u < units ? w.p[u * d + j] : T(0);
-        }
-      }
-    });
-  } else {
-    t.hcols = uninitialized<T>(int64_t{std::max(units, 1)} * t.dp);
-    t.pcols = uninitialized<T>(int64_t{std::max(units, 1)} * t.dp);
-    parallel_items(std::max(units, 1), t.dp, [&](int64_t begin, int64_t end) {
-      for (int64_t u = begin; u < end; ++u) {
-        for (int j = 0; j < t.dp; ++j) {
-          const int64_t at = (int64_t{j} / t.kPanel * units + u) * t.kPanel + j % t.kPanel;
-          const bool value = u < units && j < d;
-          t.hcols[at] = value ? w.h[u * d + j] : T(0);
-          t.pcols[at] = value ? w.p[u * d + j] : T(0);
-        }
-      }
-    });
-  }
+  auto& a = forward ? t.ht : t.hcols;
+  auto& b = forward ? t.pt : t.pcols;
+  a = uninitialized<T>(panelled_size<T>(units, d));
+  b = uninitialized<T>(panelled_size<T>(units, d));
+  copy_panelled(w.h, w.p, units, d, forward, a.get(), b.get());
   return t;
 }
 
