@@ -109,6 +109,7 @@ const Sizes kGeometries[] = {
     {1, 5, 12, 13, 4, 3, 5, 2, 3, 2, 1},  // strides and dilations differ per direction
     {2, 4, 5, 6, 5, 1, 1, 2, 1, 1, 1},    // 1×1 taps with a stride
     {1, 2, 8, 9, 2, 2, 4, 1, 2, 1, 1},    // even kernel sizes
+    {2, 3, 11, 9, 3, 3, 3, 1, 2, 2, 1},   // strides that differ from the dilations
 };
 
 // For each geometry, in channels-last layout: the sequence Init, Hsum, Psq,

@@ -152,8 +152,7 @@ TYPED_TEST(DenseKernels, TreeReductionsSumEveryBlockSize) {
 
 // The fused forward and the one-pass hsum against the reference, with 2-D
 // grids larger than needed, outputs full of NaN before the launch and
-// arbitrary values in the arguments that are not read; and the forward's
-// Init kernel launched by address.
+// arbitrary values in the arguments that are not read.
 TYPED_TEST(DenseKernels, ForwardKernelsMatchTheReference) {
   using T = TypeParam;
   const T nan = std::numeric_limits<T>::quiet_NaN();
@@ -178,14 +177,6 @@ TYPED_TEST(DenseKernels, ForwardKernelsMatchTheReference) {
       expect_close(hsum, fused_hsum, "fused hsum");
       expect_close(output, fused_output, "fused output");
       expect_close(hsum, one_pass, "one-pass hsum");
-    }
-    std::vector<T> init_hsum(g.outputs() + 1, kSentinel<T>), init_output(init_hsum);
-    launch_ok(ParaboloidInitCudaKernel<T>, g.N + 2, 3, 0, h0, p0, g.N, g.units, 8, init_hsum.data(),
-              init_output.data());
-    for (size_t i = 0; i <= g.outputs(); ++i) {
-      const bool in = i < g.outputs();
-      ASSERT_EQ(init_hsum[i], in ? h0[i % g.units] : kSentinel<T>) << i;
-      ASSERT_EQ(init_output[i], in ? -(p0[i % g.units] * p0[i % g.units]) : kSentinel<T>) << i;
     }
   }
 }
