@@ -182,15 +182,13 @@ void input_grad_rows(const T* x, int64_t ldx, int rows, int k, int width, RowVal
 // sums of the units [u0, u1) and the columns [k, k + width) (k a multiple of
 // the panel width, width of whole vectors of the widest path; x as for
 // input_grad_rows):
-//   grad_h[u][k] += x[r][k]·gh(r, u),  grad_p[u][k] += (x[r][k] −
-//   p[u][k])·grad(r, u),
-// with gh = grad·hsum computed beforehand; when `bias`, also
-//   grad_h0[u] += gh(r, u),  grad_p0[u] += (−p0[u])·grad(r, u).
-// The sums of h and p are panelled like the tables: only a unit's own lanes
-// of them are read and written.
+//   grad_h[u][k] += x[r][k]·gh,  grad_p[u][k] += (x[r][k] − p[u][k])·grad(r, u),
+// with gh = grad(r, u)·hsum(r, u); when `bias`, also
+//   grad_h0[u] += gh,  grad_p0[u] += (−p0[u])·grad(r, u).
+// Only a unit's own lanes of the sums are read and written.
 template <typename T, int Bytes>
 void param_grad_rows(const T* x, int64_t ldx, int rows, int k, int width, RowValues<T> grad,
-                     RowValues<T> gh, const TableView<T>& t, int u0, int u1, bool bias,
+                     RowValues<T> hsum, const TableView<T>& t, int u0, int u1, bool bias,
                      SumsView<T> sums) {
   using S = Simd<T, Bytes>;
   using V = typename S::V;
@@ -211,18 +209,19 @@ void param_grad_rows(const T* x, int64_t ldx, int rows, int k, int width, RowVal
           V ah[U][NB], ap[U][NB], pv[U][NB];
           for (int i = 0; i < U; ++i) {
             for (int b = 0; b < NB; ++b) {
-              const int64_t at = panel_at<T>(t.units, t.d, ub + i, k + c) + b * W;
+              const int64_t at = int64_t{ub + i - sums.u0} * sums.stride + c + b * W;
               ah[i][b] = S::load_lanes(sums.h + at, lanes(b));
               ap[i][b] = S::load_lanes(sums.p + at, lanes(b));
-              pv[i][b] = S::load(t.pcols + at);
+              pv[i][b] = S::load(t.pcols + panel_at<T>(t.units, t.d, ub + i, k + c) + b * W);
             }
           }
           for (int r = 0; r < rows; ++r) {
             V xv[NB];
             for (int b = 0; b < NB; ++b) xv[b] = S::load(x + r * ldx + c + b * W);
             for (int i = 0; i < U; ++i) {
-              const V ghv = S::splat(at(gh, r, ub + i));
-              const V gv = S::splat(at(grad, r, ub + i));
+              const T g = at(grad, r, ub + i);
+              const V ghv = S::splat(g * at(hsum, r, ub + i));
+              const V gv = S::splat(g);
               for (int b = 0; b < NB; ++b) {
                 ah[i][b] = ah[i][b] + xv[b] * ghv;
                 ap[i][b] = ap[i][b] + (xv[b] - pv[i][b]) * gv;
@@ -231,7 +230,7 @@ void param_grad_rows(const T* x, int64_t ldx, int rows, int k, int width, RowVal
           }
           for (int i = 0; i < U; ++i) {
             for (int b = 0; b < NB; ++b) {
-              const int64_t at = panel_at<T>(t.units, t.d, ub + i, k + c) + b * W;
+              const int64_t at = int64_t{ub + i - sums.u0} * sums.stride + c + b * W;
               S::store_lanes(sums.h + at, 1, ah[i][b], lanes(b));
               S::store_lanes(sums.p + at, 1, ap[i][b], lanes(b));
             }
@@ -241,13 +240,14 @@ void param_grad_rows(const T* x, int64_t ldx, int rows, int k, int width, RowVal
           for (int i = 0; i < U; ++i) {
             const int u = ub + i;
             const T neg_p0 = -t.p0[u];
-            T bh = sums.h0[u], bp = sums.p0[u];
+            T bh = sums.h0[u - sums.u0], bp = sums.p0[u - sums.u0];
             for (int r = 0; r < rows; ++r) {
-              bh = bh + at(gh, r, u);
-              bp = bp + neg_p0 * at(grad, r, u);
+              const T g = at(grad, r, u);
+              bh = bh + g * at(hsum, r, u);
+              bp = bp + neg_p0 * g;
             }
-            sums.h0[u] = bh;
-            sums.p0[u] = bp;
+            sums.h0[u - sums.u0] = bh;
+            sums.p0[u - sums.u0] = bp;
           }
         });
       }
