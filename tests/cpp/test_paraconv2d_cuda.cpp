@@ -100,6 +100,7 @@ const Geometry kGeometries[] = {
     {1, 1, 3, 3, 1, 1, 1, 2, 7, 7, 2},   // rows and columns 1, 2, 4, 5 are read by no window
     {3, 3, 1, 1, 1, 1, 0, 2, 4, 4, 2},   // sizes of 0: nothing to launch
     {3, 3, 1, 1, 1, 1, 2, 0, 4, 4, 2},  {3, 3, 1, 1, 1, 1, 2, 2, 4, 4, 0},
+    {1, 1, 65536, 65536, 1, 1, 1, 0, 65536, 65536, 1},  // no channel: H·W passes int
 };
 
 TYPED_TEST(ConvCudaWorkers, AgreeWithCpuWorkers) {
