@@ -66,14 +66,16 @@ int truncated_int(const char* op, const char* name, double value) {
   return static_cast<int>(value);
 }
 
-void check_finite(const char* op, const char* name, double value) {
-  TORCH_CHECK_VALUE(std::isfinite(value), op, ": ", name, " must be a finite number, but is ",
-                    value);
+void check_finite(const char* op, const char* name, double value, at::ScalarType type) {
+  const double rounded = type == at::kFloat ? static_cast<float>(value) : value;
+  TORCH_CHECK_VALUE(std::isfinite(rounded), op, ": ", name, " must be a finite number in ",
+                    type == at::kFloat ? at::kFloat : at::kDouble, ", but is ", value);
 }
 
-void check_non_negative(const char* op, const char* name, double value) {
+void check_non_negative(const char* op, const char* name, double value, at::ScalarType type) {
   // The comparison fails for NaN.
   TORCH_CHECK_VALUE(value >= 0, op, ": ", name, " must be a number from 0, but is ", value);
+  check_finite(op, name, value, type);
 }
 
 void check_min_length(const char* op, const char* name, const at::Tensor& t, int64_t length,

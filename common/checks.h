@@ -41,12 +41,14 @@ void check_numel(const char* op, const char* name, const at::Tensor& t);
 // int; returns the truncation. NaN and infinities are refused.
 int truncated_int(const char* op, const char* name, double value);
 
-// `value` is a finite number: NaN and infinities are refused.
-void check_finite(const char* op, const char* name, double value);
+// `value` is a finite number once rounded to the element type `type` (a
+// float32 type rounds it to float): NaN, infinities and numbers beyond the
+// type's range are refused.
+void check_finite(const char* op, const char* name, double value, at::ScalarType type);
 
-// `value` is a number from 0 (a setting where 0 means "off"): NaN and negative
-// numbers are refused.
-void check_non_negative(const char* op, const char* name, double value);
+// `value` is a number from 0 (a setting where 0 means "off"), finite in the
+// element type `type`: NaN, negative and infinite numbers are refused.
+void check_non_negative(const char* op, const char* name, double value, at::ScalarType type);
 
 // The 1-D tensor `t` has at least `length` elements, the `what` of its use.
 void check_min_length(const char* op, const char* name, const at::Tensor& t, int64_t length,

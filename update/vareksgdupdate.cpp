@@ -29,8 +29,8 @@ struct UpdateSizes {
   int units;
 };
 
-// The step's settings: a finite learning rate; momentum and weight decay
-// from 0, where 0 turns them off.
+// The step's settings, each finite in the element type: a learning rate;
+// momentum and weight decay from 0, where 0 turns them off.
 struct UpdateSettings {
   double hlr;
   double momentum;
@@ -42,9 +42,11 @@ UpdateSizes update_sizes(const char* op, const at::Tensor& grad, const at::Tenso
                          const at::Tensor& par, double doubled, const UpdateSettings& settings) {
   UpdateSizes s{};
   s.d = varekpt::truncated_int(op, "doubled", doubled);
-  varekpt::check_finite(op, "doublehlr", settings.hlr);
-  varekpt::check_non_negative(op, "doublemomentum", settings.momentum);
-  varekpt::check_non_negative(op, "doublewd", settings.wd);
+  // The worker rounds the settings to par's element type.
+  const at::ScalarType type = par.scalar_type();
+  varekpt::check_finite(op, "doublehlr", settings.hlr, type);
+  varekpt::check_non_negative(op, "doublemomentum", settings.momentum, type);
+  varekpt::check_non_negative(op, "doublewd", settings.wd, type);
   varekpt::check_dim(op, "grad", grad, 1);
   varekpt::check_dim(op, "moments", moments, 1);
   varekpt::check_dim(op, "par", par, 1);
