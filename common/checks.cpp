@@ -101,12 +101,21 @@ void check_launch_limit(const char* op, const char* what, int64_t value, int64_t
                     ", beyond the device limit of ", limit);
 }
 
-void check_devices(const char* op, bool cuda, std::initializer_list<NamedTensor> tensors) {
+void check_element_type(const char* op, const char* name, const at::Tensor& t,
+                        at::ScalarType expected) {
+  TORCH_CHECK(t.scalar_type() == expected, op, ": ", name, " must have element type ", expected,
+              ", but has ", t.scalar_type());
+}
+
+void check_tensors(const char* op, bool cuda, std::initializer_list<NamedTensor> tensors) {
   if (cuda) {
     check_cuda_device(op, tensors);
   } else {
     check_same_device(op, tensors);
   }
+  const at::ScalarType type = tensors.begin()->second->scalar_type();
+  if (type != at::kFloat && type != at::kDouble) return;
+  for (const NamedTensor& t : tensors) check_element_type(op, t.first, *t.second, type);
 }
 
 at::TensorOptions result_options(const at::Tensor& designated, bool cuda) {

@@ -67,8 +67,14 @@ void check_launch_limit(const char* op, const char* what, int64_t value, int64_t
 // over-long (or expanded) argument costs no more than its used part.
 at::Tensor used_part(const at::Tensor& t, int64_t length);
 
-// All tensors on one device; with `cuda`, on one CUDA device.
-void check_devices(const char* op, bool cuda, std::initializer_list<NamedTensor> tensors);
+// `t` has the element type `expected`.
+void check_element_type(const char* op, const char* name, const at::Tensor& t,
+                        at::ScalarType expected);
+
+// All tensors on one device (with `cuda`, on one CUDA device) and, when the
+// first is float32 or float64, of its element type; any other type of the
+// first is the element-type dispatch's error.
+void check_tensors(const char* op, bool cuda, std::initializer_list<NamedTensor> tensors);
 
 // Options of an entry's results: the element type of `designated`, on its
 // device for a CUDA entry and on the default device for a CPU entry.

@@ -102,7 +102,7 @@ std::vector<at::Tensor> dense_forward(bool cuda, at::Tensor input, at::Tensor pa
                                       CallWorker call) {
   const DenseSizes s = dense_sizes(kForwardOp, input, parameters);
   if (cuda) check_forward_launch_limits(s);
-  varekpt::check_devices(kForwardOp, cuda, {{"input", &input}, {"parameters", &parameters}});
+  varekpt::check_tensors(kForwardOp, cuda, {{"input", &input}, {"parameters", &parameters}});
   input = input.contiguous();
   parameters = varekpt::used_part(parameters, used_length(s)).contiguous();
 
@@ -130,7 +130,7 @@ std::vector<at::Tensor> dense_backward(bool cuda, at::Tensor grad, at::Tensor in
   const DenseSizes s = dense_sizes(kBackwardOp, input, parameters);
   check_backward_shapes(kBackwardOp, s, grad, hsum);
   if (cuda) check_backward_launch_limits(s);
-  varekpt::check_devices(
+  varekpt::check_tensors(
       kBackwardOp, cuda,
       {{"input", &input}, {"grad", &grad}, {"parameters", &parameters}, {"hsum", &hsum}});
   // The gradient has the full length of the vector, 0 past the blocks.

@@ -52,11 +52,11 @@ int64_t element_offset(const at::Tensor& t, int64_t k) {
   return offset;
 }
 
-// Reads the (height, width) pair at the front of a geometry tensor, in place:
-// a long or expanded tensor is not copied. Its element type is checked by
-// data_ptr<int>().
+// Reads the (height, width) pair at the front of an int32 geometry tensor, in
+// place: a long or expanded tensor is not copied.
 std::pair<int, int> read_pair(const char* op, const char* name, const at::Tensor& t) {
   varekpt::check_host_values(op, name, t, 2);
+  varekpt::check_element_type(op, name, t, at::kInt);
   const int* v = t.data_ptr<int>();
   return {v[element_offset(t, 0)], v[element_offset(t, 1)]};
 }
@@ -186,7 +186,7 @@ std::vector<at::Tensor> conv_forward(bool cuda, at::Tensor input, at::Tensor par
   const ConvSizes s = conv_sizes(kForwardOp, input, parameters, kernel_size_tensor, strides_tensor,
                                  dilation_rate_tensor);
   if (cuda) check_forward_launch_limits(s);
-  varekpt::check_devices(kForwardOp, cuda, {{"input", &input}, {"parameters", &parameters}});
+  varekpt::check_tensors(kForwardOp, cuda, {{"input", &input}, {"parameters", &parameters}});
   input = input.contiguous();
   parameters = varekpt::used_part(parameters, used_length(s)).contiguous();
 
@@ -218,7 +218,7 @@ std::vector<at::Tensor> conv_backward(bool cuda, at::Tensor grad, at::Tensor inp
                                  dilation_rate_tensor);
   check_backward_shapes(kBackwardOp, s, grad, hsum);
   if (cuda) check_backward_launch_limits(s, skip_input_grad);
-  varekpt::check_devices(
+  varekpt::check_tensors(
       kBackwardOp, cuda,
       {{"input", &input}, {"grad", &grad}, {"parameters", &parameters}, {"hsum", &hsum}});
   grad = grad.contiguous();

@@ -83,7 +83,7 @@ std::vector<at::Tensor> update_entry(bool cuda, at::Tensor grad, at::Tensor mome
                                      uint32_t dispatch_line, CallWorker call) {
   const UpdateSizes s = update_sizes(kOp, grad, moments, par, doubled, settings);
   if (cuda) check_launch_limits(s);
-  varekpt::check_devices(kOp, cuda, {{"par", &par}, {"grad", &grad}, {"moments", &moments}});
+  varekpt::check_tensors(kOp, cuda, {{"par", &par}, {"grad", &grad}, {"moments", &moments}});
   const int P = static_cast<int>(par.size(0));
   const int L = 2 * s.units * (s.d + 1);
   // The step reads the first L elements of each argument and nothing past them.
