@@ -118,6 +118,10 @@ void check_tensors(const char* op, bool cuda, std::initializer_list<NamedTensor>
   for (const NamedTensor& t : tensors) check_element_type(op, t.first, *t.second, type);
 }
 
+at::Tensor plain_contiguous(const at::Tensor& t) {
+  return t.resolve_conj().resolve_neg().contiguous();
+}
+
 at::TensorOptions result_options(const at::Tensor& designated, bool cuda) {
   auto options = at::TensorOptions().dtype(designated.scalar_type());
   return cuda ? options.device(designated.device()) : options;

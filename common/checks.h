@@ -76,6 +76,11 @@ void check_element_type(const char* op, const char* name, const at::Tensor& t,
 // first is the element-type dispatch's error.
 void check_tensors(const char* op, bool cuda, std::initializer_list<NamedTensor> tensors);
 
+// `t` as a contiguous tensor of the values it stands for: a negative or
+// conjugate view, which the dispatcher resolves but a caller of an exported
+// entry may pass, is resolved, so that the workers read plain values.
+at::Tensor plain_contiguous(const at::Tensor& t);
+
 // Options of an entry's results: the element type of `designated`, on its
 // device for a CUDA entry and on the default device for a CPU entry.
 at::TensorOptions result_options(const at::Tensor& designated, bool cuda);

@@ -87,9 +87,9 @@ std::vector<at::Tensor> update_entry(bool cuda, at::Tensor grad, at::Tensor mome
   const int P = static_cast<int>(par.size(0));
   const int L = 2 * s.units * (s.d + 1);
   // The step reads the first L elements of each argument and nothing past them.
-  grad = varekpt::used_part(grad, L).contiguous();
-  moments = varekpt::used_part(moments, L).contiguous();
-  par = varekpt::used_part(par, L).contiguous();
+  grad = varekpt::plain_contiguous(varekpt::used_part(grad, L));
+  moments = varekpt::plain_contiguous(varekpt::used_part(moments, L));
+  par = varekpt::plain_contiguous(varekpt::used_part(par, L));
 
   const auto options = varekpt::result_options(par, cuda);
   at::Tensor update = torch::zeros({P}, options);

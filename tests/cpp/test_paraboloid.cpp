@@ -1,7 +1,10 @@
-// Dense layer CPU workers and entries called from native code.
+// Dense layer CPU workers and entries called from native code; negative views
+// passed to every CPU entry.
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -9,7 +12,9 @@
 #include <torch/torch.h>
 
 #include "paraboloid/paraboloid.h"
+#include "paraconv2d/paraconv2d.h"
 #include "tests/cpp/test_values.h"
+#include "update/vareksgdupdate.h"
 
 namespace {
 
@@ -72,6 +77,40 @@ TEST(DenseCpuEntries, TensorsOnAnotherDeviceAreRefused) {
                            "parameters is on meta"),
               std::string::npos)
         << e.msg();
+  }
+}
+
+// The dispatcher resolves negative views before an entry sees them; native
+// callers reach the entries directly, and get the same results.
+TEST(CpuEntries, NegativeViewsGiveTheResultsOfTheirValues) {
+  using Tensors = std::vector<at::Tensor>;
+  const auto values = [](at::IntArrayRef sizes) { return torch::randn(sizes, torch::kDouble); };
+  const auto kernel = torch::tensor({3, 1}, torch::kInt);
+  const auto stride = torch::tensor({1, 2}, torch::kInt),
+             dilation = torch::tensor({1, 1}, torch::kInt);
+  // Dense: N 3, d 2, units 2. Convolution: 2 images 2×5×4, 3×1 kernel, units 2, output 3×2.
+  const std::pair<std::function<Tensors(const Tensors&)>, Tensors> calls[] = {
+      {[](const Tensors& a) { return paraboloid_forward_cpu(a[0], a[1], 0.5); },
+       {values({3, 2}), values({12})}},
+      {[](const Tensors& a) { return paraboloid_backward_cpu(a[0], a[1], a[2], a[3], 0.5); },
+       {values({3, 2}), values({3, 2}), values({12}), values({3, 2})}},
+      {[](const Tensors& a) { return paraconv2d_forward_cpu(a[0], a[1], 0.5, a[2], a[3], a[4]); },
+       {values({2, 2, 5, 4}), values({28}), kernel, stride, dilation}},
+      {[](const Tensors& a) {
+         return paraconv2d_backward_cpu(a[0], a[1], a[2], a[3], 0.5, a[4], a[5], a[6], false);
+       },
+       {values({2, 2, 3, 2}), values({2, 2, 5, 4}), values({28}), values({2, 2, 3, 2}), kernel,
+        stride, dilation}},
+      {[](const Tensors& a) {
+         return vareksgd_getparupdate_cpu(a[0], a[1], a[2], 2.0, 0.1, 0, 0.9, 0, true, 0.01);
+       },
+       {values({12}), values({12}), values({13})}},
+  };
+  for (const auto& [call, args] : calls) {
+    Tensors negative;
+    for (const at::Tensor& t : args) negative.push_back(at::_neg_view(-t));
+    const Tensors want = call(args), got = call(negative);
+    for (size_t i = 0; i < want.size(); ++i) EXPECT_TRUE(torch::equal(got[i], want[i])) << i;
   }
 }
 
