@@ -69,57 +69,61 @@ void forward_rows(const T* x, int64_t ldx, int rows, const TableView<T>& t, int 
   // Blocks of RB rows by NV vectors of units: eight accumulators.
   constexpr int NV = min(4, P / W), RB = 8 / NV;
   const int d = t.d;
+  // Only as many vectors as there are units left: no lanes computed for none.
   for (int u = u0; u < u1; u += NV * W) {
-    for (int r0 = 0; r0 < rows; r0 += RB) {
-      with_block(min(RB, rows - r0), [&](auto rb) {
-        constexpr int R = decltype(rb)::value;
-        const T* xr = x + r0 * ldx;
-        V s[R][NV], o[R][NV];
-        for (int b = 0; b < NV; ++b) {
-          const V h0 = S::load(t.h0 + u + b * W);
-          for (int r = 0; r < R; ++r) s[r][b] = h0;
-        }
-        // Unit u's values of column j, and its neighbours', at j·pw.
-        const int64_t pw = panel_width<T>(t.units, u), panel = panel_at<T>(d, t.units, 0, u);
-        const T* ht = t.ht + panel;
-        for (int64_t j = 0; j < d; ++j) {
-          V hv[NV];
-          for (int b = 0; b < NV; ++b) hv[b] = S::load(ht + j * pw + b * W);
-          for (int r = 0; r < R; ++r) {
-            const V xv = S::splat(xr[r * ldx + j]);
-            for (int b = 0; b < NV; ++b) s[r][b] = s[r][b] + hv[b] * xv;
+    with_block(min(NV, (u1 - u + W - 1) / W), [&](auto nv) {
+      constexpr int NB = decltype(nv)::value;
+      for (int r0 = 0; r0 < rows; r0 += RB) {
+        with_block(min(RB, rows - r0), [&](auto rb) {
+          constexpr int R = decltype(rb)::value;
+          const T* xr = x + r0 * ldx;
+          V s[R][NB], o[R][NB];
+          for (int b = 0; b < NB; ++b) {
+            const V h0 = S::load(t.h0 + u + b * W);
+            for (int r = 0; r < R; ++r) s[r][b] = h0;
           }
-        }
-        for (int r = 0; r < R; ++r) {
-          for (int b = 0; b < NV; ++b) o[r][b] = s[r][b] * s[r][b];
-        }
-        const T* pt = t.pt + panel;
-        for (int64_t j = 0; j < d; ++j) {
-          V pv[NV];
-          for (int b = 0; b < NV; ++b) pv[b] = S::load(pt + j * pw + b * W);
-          for (int r = 0; r < R; ++r) {
-            const V xv = S::splat(xr[r * ldx + j]);
-            for (int b = 0; b < NV; ++b) {
-              const V tv = xv - pv[b];
-              o[r][b] = o[r][b] - tv * tv;
+          // Unit u's values of column j, and its neighbours', at j·pw.
+          const int64_t pw = panel_width<T>(t.units, u), panel = panel_at<T>(d, t.units, 0, u);
+          const T* ht = t.ht + panel;
+          for (int64_t j = 0; j < d; ++j) {
+            V hv[NB];
+            for (int b = 0; b < NB; ++b) hv[b] = S::load(ht + j * pw + b * W);
+            for (int r = 0; r < R; ++r) {
+              const V xv = S::splat(xr[r * ldx + j]);
+              for (int b = 0; b < NB; ++b) s[r][b] = s[r][b] + hv[b] * xv;
             }
           }
-        }
-        const V f = S::splat(factor);
-        for (int b = 0; b < NV; ++b) {
-          const int lanes = min(W, u1 - (u + b * W));
-          if (lanes <= 0) break;
-          const V p0 = S::load(t.p0 + u + b * W);
           for (int r = 0; r < R; ++r) {
-            const int64_t at = (r0 + r) * hsum.row_stride + (u + b * W) * hsum.unit_stride;
-            S::store_lanes(hsum.base + at, hsum.unit_stride, s[r][b], lanes);
-            const V ov = (o[r][b] - p0 * p0) * f;
-            const int64_t ot = (r0 + r) * output.row_stride + (u + b * W) * output.unit_stride;
-            S::store_lanes(output.base + ot, output.unit_stride, ov, lanes);
+            for (int b = 0; b < NB; ++b) o[r][b] = s[r][b] * s[r][b];
           }
-        }
-      });
-    }
+          const T* pt = t.pt + panel;
+          for (int64_t j = 0; j < d; ++j) {
+            V pv[NB];
+            for (int b = 0; b < NB; ++b) pv[b] = S::load(pt + j * pw + b * W);
+            for (int r = 0; r < R; ++r) {
+              const V xv = S::splat(xr[r * ldx + j]);
+              for (int b = 0; b < NB; ++b) {
+                const V tv = xv - pv[b];
+                o[r][b] = o[r][b] - tv * tv;
+              }
+            }
+          }
+          const V f = S::splat(factor);
+          for (int b = 0; b < NB; ++b) {
+            const int lanes = min(W, u1 - (u + b * W));
+            if (lanes <= 0) break;
+            const V p0 = S::load(t.p0 + u + b * W);
+            for (int r = 0; r < R; ++r) {
+              const int64_t at = (r0 + r) * hsum.row_stride + (u + b * W) * hsum.unit_stride;
+              S::store_lanes(hsum.base + at, hsum.unit_stride, s[r][b], lanes);
+              const V ov = (o[r][b] - p0 * p0) * f;
+              const int64_t ot = (r0 + r) * output.row_stride + (u + b * W) * output.unit_stride;
+              S::store_lanes(output.base + ot, output.unit_stride, ov, lanes);
+            }
+          }
+        });
+      }
+    });
   }
 }
 
