@@ -185,14 +185,15 @@ def update_rows(dtype, budget):
     return [("update 1e7", "step", *medians(ours, composite, budget))]
 
 
-def path_rows(library, sizes, budget):
-    """One-thread median of each case on every path the processor has, the
-    paths timed in alternation; the best path is restored afterwards."""
+def path_rows(library, sizes, budget, threads):
+    """Median of each case on every path the processor has, the paths timed
+    in alternation; the best path is restored afterwards."""
     lib = ctypes.CDLL(library)
     force = getattr(lib, FORCE_ISA)
     paths = [(name, isa) for name, isa in ISA_PATHS if force(ctypes.c_int(isa)) & 1]
-    torch.set_num_threads(1)
-    print(f"\n== instruction-set paths, one thread: forward + backward (update: one step), ms ==")
+    torch.set_num_threads(threads)
+    print(f"\n== instruction-set paths, {threads} thread(s): forward + backward (update: one step),"
+          " ms ==")
     print(f"{'work':<42}" + "".join(f"{name:>12}" for name, _ in paths))
     for label, fn in sizes:
         times = {name: [] for name, _ in paths}
@@ -296,14 +297,15 @@ def main():
                        both(conv_case(N, C, H, W, units, k, dtype)))
                       for N, C, H, W, units, k in conv_sizes]
             cases.append((f"update 1e7 {name}", update_step(dtype)))
-        path_rows(library, cases, budget)
+        for threads in (1, default_threads):
+            path_rows(library, cases, budget, threads)
         return
     for label, threads in (("default threads", default_threads), ("one core", 1)):
         torch.set_num_threads(threads)
         if set_blas_threads:
             set_blas_threads(threads)
         print(f"\n== {label} ({threads}) ==")
-        print(f"{'work':<34}{'pass':<10}{'ours ms':>10}{'composite ms':>14}{'ratio':>8}")
+        print(f"{'work':<46}{'pass':<10}{'ours ms':>10}{'composite ms':>14}{'ratio':>8}")
         for dtype in (torch.float32, torch.float64):
             rows = []
             for N, d, units in dense_sizes:
@@ -315,7 +317,7 @@ def main():
             rows += update_rows(dtype, budget)
             name = "float32" if dtype == torch.float32 else "float64"
             for work, stage, ours, comp in rows:
-                print(f"{work + ' ' + name:<34}{stage:<10}{ours * 1e3:>10.3f}"
+                print(f"{work + ' ' + name:<46}{stage:<10}{ours * 1e3:>10.3f}"
                       f"{comp * 1e3:>14.3f}{ours / comp:>8.2f}", flush=True)
 
 

@@ -66,14 +66,16 @@ int truncated_int(const char* op, const char* name, double value) {
   return static_cast<int>(value);
 }
 
-void check_finite(const char* op, const char* name, double value) {
-  TORCH_CHECK_VALUE(std::isfinite(value), op, ": ", name, " must be a finite number, but is ",
-                    value);
+void check_finite(const char* op, const char* name, double value, at::ScalarType type) {
+  const double rounded = type == at::kFloat ? static_cast<float>(value) : value;
+  TORCH_CHECK_VALUE(std::isfinite(rounded), op, ": ", name, " must be a finite number in ",
+                    type == at::kFloat ? at::kFloat : at::kDouble, ", but is ", value);
 }
 
-void check_non_negative(const char* op, const char* name, double value) {
+void check_non_negative(const char* op, const char* name, double value, at::ScalarType type) {
   // The comparison fails for NaN.
   TORCH_CHECK_VALUE(value >= 0, op, ": ", name, " must be a number from 0, but is ", value);
+  check_finite(op, name, value, type);
 }
 
 void check_min_length(const char* op, const char* name, const at::Tensor& t, int64_t length,
@@ -99,12 +101,25 @@ void check_launch_limit(const char* op, const char* what, int64_t value, int64_t
                     ", beyond the device limit of ", limit);
 }
 
-void check_devices(const char* op, bool cuda, std::initializer_list<NamedTensor> tensors) {
+void check_element_type(const char* op, const char* name, const at::Tensor& t,
+                        at::ScalarType expected) {
+  TORCH_CHECK(t.scalar_type() == expected, op, ": ", name, " must have element type ", expected,
+              ", but has ", t.scalar_type());
+}
+
+void check_tensors(const char* op, bool cuda, std::initializer_list<NamedTensor> tensors) {
   if (cuda) {
     check_cuda_device(op, tensors);
   } else {
     check_same_device(op, tensors);
   }
+  const at::ScalarType type = tensors.begin()->second->scalar_type();
+  if (type != at::kFloat && type != at::kDouble) return;
+  for (const NamedTensor& t : tensors) check_element_type(op, t.first, *t.second, type);
+}
+
+at::Tensor plain_contiguous(const at::Tensor& t) {
+  return t.resolve_conj().resolve_neg().contiguous();
 }
 
 at::TensorOptions result_options(const at::Tensor& designated, bool cuda) {

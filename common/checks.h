@@ -41,12 +41,14 @@ void check_numel(const char* op, const char* name, const at::Tensor& t);
 // int; returns the truncation. NaN and infinities are refused.
 int truncated_int(const char* op, const char* name, double value);
 
-// `value` is a finite number: NaN and infinities are refused.
-void check_finite(const char* op, const char* name, double value);
+// `value` is a finite number once rounded to the element type `type` (a
+// float32 type rounds it to float): NaN, infinities and numbers beyond the
+// type's range are refused.
+void check_finite(const char* op, const char* name, double value, at::ScalarType type);
 
-// `value` is a number from 0 (a setting where 0 means "off"): NaN and negative
-// numbers are refused.
-void check_non_negative(const char* op, const char* name, double value);
+// `value` is a number from 0 (a setting where 0 means "off"), finite in the
+// element type `type`: NaN, negative and infinite numbers are refused.
+void check_non_negative(const char* op, const char* name, double value, at::ScalarType type);
 
 // The 1-D tensor `t` has at least `length` elements, the `what` of its use.
 void check_min_length(const char* op, const char* name, const at::Tensor& t, int64_t length,
@@ -65,8 +67,19 @@ void check_launch_limit(const char* op, const char* what, int64_t value, int64_t
 // over-long (or expanded) argument costs no more than its used part.
 at::Tensor used_part(const at::Tensor& t, int64_t length);
 
-// All tensors on one device; with `cuda`, on one CUDA device.
-void check_devices(const char* op, bool cuda, std::initializer_list<NamedTensor> tensors);
+// `t` has the element type `expected`.
+void check_element_type(const char* op, const char* name, const at::Tensor& t,
+                        at::ScalarType expected);
+
+// All tensors on one device (with `cuda`, on one CUDA device) and, when the
+// first is float32 or float64, of its element type; any other type of the
+// first is the element-type dispatch's error.
+void check_tensors(const char* op, bool cuda, std::initializer_list<NamedTensor> tensors);
+
+// `t` as a contiguous tensor of the values it stands for: a negative or
+// conjugate view, which the dispatcher resolves but a caller of an exported
+// entry may pass, is resolved, so that the workers read plain values.
+at::Tensor plain_contiguous(const at::Tensor& t);
 
 // Options of an entry's results: the element type of `designated`, on its
 // device for a CUDA entry and on the default device for a CPU entry.

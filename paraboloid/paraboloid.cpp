@@ -102,9 +102,9 @@ std::vector<at::Tensor> dense_forward(bool cuda, at::Tensor input, at::Tensor pa
                                       CallWorker call) {
   const DenseSizes s = dense_sizes(kForwardOp, input, parameters);
   if (cuda) check_forward_launch_limits(s);
-  varekpt::check_devices(kForwardOp, cuda, {{"input", &input}, {"parameters", &parameters}});
-  input = input.contiguous();
-  parameters = varekpt::used_part(parameters, used_length(s)).contiguous();
+  varekpt::check_tensors(kForwardOp, cuda, {{"input", &input}, {"parameters", &parameters}});
+  input = varekpt::plain_contiguous(input);
+  parameters = varekpt::plain_contiguous(varekpt::used_part(parameters, used_length(s)));
 
   const auto options = varekpt::result_options(input, cuda);
   at::Tensor output = torch::zeros({s.N, s.units}, options);
@@ -130,17 +130,17 @@ std::vector<at::Tensor> dense_backward(bool cuda, at::Tensor grad, at::Tensor in
   const DenseSizes s = dense_sizes(kBackwardOp, input, parameters);
   check_backward_shapes(kBackwardOp, s, grad, hsum);
   if (cuda) check_backward_launch_limits(s);
-  varekpt::check_devices(
+  varekpt::check_tensors(
       kBackwardOp, cuda,
       {{"input", &input}, {"grad", &grad}, {"parameters", &parameters}, {"hsum", &hsum}});
   // The gradient has the full length of the vector, 0 past the blocks.
   const auto options = varekpt::result_options(input, cuda);
   at::Tensor grad_input = torch::zeros({s.N, s.d}, options);
   at::Tensor grad_parameters = torch::zeros({parameters.size(0)}, options);
-  grad = grad.contiguous();
-  input = input.contiguous();
-  parameters = varekpt::used_part(parameters, used_length(s)).contiguous();
-  hsum = hsum.contiguous();
+  grad = varekpt::plain_contiguous(grad);
+  input = varekpt::plain_contiguous(input);
+  parameters = varekpt::plain_contiguous(varekpt::used_part(parameters, used_length(s)));
+  hsum = varekpt::plain_contiguous(hsum);
 
   varekpt::dispatch_floating(input, worker, kFile, dispatch_line, [&](auto tag) {
     using T = decltype(tag);

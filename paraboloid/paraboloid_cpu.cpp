@@ -67,7 +67,6 @@ void paraboloid_backward_cpu_main(const T* grad, const T* input, const T* parame
   const auto t = varekpt::cpu::unit_tables(parameters, units, d, false);
   const auto view = t.view();
   const auto& loops = varekpt::cpu::loops<T>();
-  const int64_t n_units = int64_t{N} * units;
 
   // The input gradient, in tiles of rows and columns; it carries the factor
   // like the parameter gradients.
@@ -95,34 +94,16 @@ void paraboloid_backward_cpu_main(const T* grad, const T* input, const T* parame
                    }
                  });
 
-  // The parameter gradients. The loops read grad and gh = grad·hsum, each
-  // term's common factor, unit by unit: both are transposed to [units][N].
-  const auto grad_t = varekpt::cpu::uninitialized<T>(n_units);
-  const auto gh_t = varekpt::cpu::uninitialized<T>(n_units);
-  parallel_items(units, N, [&](int64_t begin, int64_t end) {
-    for (int64_t u = begin; u < end; ++u) {
-      for (int64_t n = 0; n < N; ++n) {
-        const int64_t nu = n * units + u;
-        grad_t[u * N + n] = grad[nu];
-        gh_t[u * N + n] = grad[nu] * hsum[nu];
-      }
-    }
-  });
-  varekpt::cpu::ParamSums<T> sums(units, d);
-  varekpt::cpu::param_grad_sums(
+  // The parameter gradients, all rows in one run.
+  const auto values_at = [&](const T* base) {
+    return [=](int64_t row) { return RowValues<T>{base + row * units, units, 1}; };
+  };
+  varekpt::cpu::param_grads(
       t, N,
       [&](int64_t row, int count, int k, int width, T* dst, int64_t ld) {
         copy_columns(input, d, row, count, k, width, dst, ld);
       },
-      [&](int64_t) { return int64_t{N}; },
-      [&](int64_t row) {
-        return RowValues<T>{grad_t.get() + row, 1, N};
-      },
-      [&](int64_t row) {
-        return RowValues<T>{gh_t.get() + row, 1, N};
-      },
-      sums);
-  varekpt::cpu::store_param_grads(sums, units, d, f2, grad_parameters);
+      [&](int64_t) { return int64_t{N}; }, values_at(grad), values_at(hsum), f2, grad_parameters);
 }
 
 template void paraboloid_forward_cpu_main<float>(const float*, const float*, double, int, int, int,

@@ -52,13 +52,15 @@ int64_t element_offset(const at::Tensor& t, int64_t k) {
   return offset;
 }
 
-// Reads the (height, width) pair at the front of a geometry tensor, in place:
-// a long or expanded tensor is not copied. Its element type is checked by
-// data_ptr<int>().
+// Reads the (height, width) pair at the front of an int32 geometry tensor
+// through a view of its first two elements: a long or expanded tensor is not
+// copied.
 std::pair<int, int> read_pair(const char* op, const char* name, const at::Tensor& t) {
   varekpt::check_host_values(op, name, t, 2);
-  const int* v = t.data_ptr<int>();
-  return {v[element_offset(t, 0)], v[element_offset(t, 1)]};
+  varekpt::check_element_type(op, name, t, at::kInt);
+  const at::Tensor front = varekpt::plain_contiguous(t.as_strided({2}, {element_offset(t, 1)}));
+  const int* v = front.data_ptr<int>();
+  return {v[0], v[1]};
 }
 
 // Checks shared by every convolution entry, CPU or CUDA; reads the geometry on
@@ -186,9 +188,9 @@ std::vector<at::Tensor> conv_forward(bool cuda, at::Tensor input, at::Tensor par
   const ConvSizes s = conv_sizes(kForwardOp, input, parameters, kernel_size_tensor, strides_tensor,
                                  dilation_rate_tensor);
   if (cuda) check_forward_launch_limits(s);
-  varekpt::check_devices(kForwardOp, cuda, {{"input", &input}, {"parameters", &parameters}});
-  input = input.contiguous();
-  parameters = varekpt::used_part(parameters, used_length(s)).contiguous();
+  varekpt::check_tensors(kForwardOp, cuda, {{"input", &input}, {"parameters", &parameters}});
+  input = varekpt::plain_contiguous(input);
+  parameters = varekpt::plain_contiguous(varekpt::used_part(parameters, used_length(s)));
 
   const auto options = varekpt::result_options(input, cuda);
   at::Tensor output = torch::zeros({s.N, s.units, s.outH, s.outW}, options);
@@ -218,13 +220,13 @@ std::vector<at::Tensor> conv_backward(bool cuda, at::Tensor grad, at::Tensor inp
                                  dilation_rate_tensor);
   check_backward_shapes(kBackwardOp, s, grad, hsum);
   if (cuda) check_backward_launch_limits(s, skip_input_grad);
-  varekpt::check_devices(
+  varekpt::check_tensors(
       kBackwardOp, cuda,
       {{"input", &input}, {"grad", &grad}, {"parameters", &parameters}, {"hsum", &hsum}});
-  grad = grad.contiguous();
-  input = input.contiguous();
-  parameters = varekpt::used_part(parameters, used_length(s)).contiguous();
-  hsum = hsum.contiguous();
+  grad = varekpt::plain_contiguous(grad);
+  input = varekpt::plain_contiguous(input);
+  parameters = varekpt::plain_contiguous(varekpt::used_part(parameters, used_length(s)));
+  hsum = varekpt::plain_contiguous(hsum);
 
   // The gradient covers the four parameter blocks only, whatever follows them.
   const auto options = varekpt::result_options(input, cuda);

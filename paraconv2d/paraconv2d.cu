@@ -124,7 +124,10 @@ void paraconv2d_backward_cuda_main(c10::Device device, const T* grad, const T* i
                   dim3(extent(up32(count))), run.block, 0, s, factor, count, cols, run.chunk,
                   target);
   };
-  scale(N, H * W * C, grad_input);
+  // C·H·W fits an int (the entries check it), H·W alone need not; an image
+  // without elements has nothing to scale.
+  const int64_t image = int64_t{C} * H * W;
+  if (image > 0) scale(N, static_cast<int>(image), grad_input);
   scale(units, d, grad_h);
   scale(units, 1, grad_h0);
   scale(units, d, grad_p);

@@ -119,16 +119,18 @@ void paraconv2d_backward_cpu_main(const T* grad, const T* input, const T* parame
   const auto view = t.view();
   const auto& loops = varekpt::cpu::loops<T>();
 
-  // The outputs are accumulated into, so they start from zero whatever the
-  // caller passes; the input gradient is zeroed even when it is skipped.
-  parallel_items(inputs, 1, [&](int64_t begin, int64_t end) {
-    std::fill(grad_input + begin, grad_input + end, T(0));
-  });
-
-  // Without channels there is no input gradient (and no channel to split).
-  if (!skip_input_grad && C > 0) {
+  // The input gradient is accumulated into, so it starts from zero whatever
+  // the caller passes, also when it is skipped. Without channels there is no
+  // input gradient (and no channel to split).
+  if (skip_input_grad || C == 0) {
+    parallel_items(inputs, 1, [&](int64_t begin, int64_t end) {
+      std::fill(grad_input + begin, grad_input + end, T(0));
+    });
+  } else {
     // An input element under several windows collects their sums in window
-    // order, so each task owns whole images, or channels of one.
+    // order, so each task owns whole images, or channels of one: it zeroes
+    // them, accumulates their sums and applies the factor, which the input
+    // gradient carries like the parameter gradients.
     const int threads = at::get_num_threads();
     const int groups = std::min(C, std::max(1, (2 * threads + N - 1) / std::max(N, 1)));
     const int per_group = (C + groups - 1) / groups;
@@ -153,6 +155,10 @@ void paraconv2d_backward_cpu_main(const T* grad, const T* input, const T* parame
                        const int k0 = k / P * P;
                        const T* image = input + n * g.image();
                        T* grad_image = grad_input + n * g.image();
+                       const int64_t plane = int64_t{H} * W;
+                       T* const first = grad_image + k / taps * plane;
+                       T* const last = grad_image + k_end / taps * plane;
+                       std::fill(first, last, T(0));
                        for (int w0 = 0; w0 < hw; w0 += chunk) {
                          const int rows = static_cast<int>(std::min<int64_t>(chunk, hw - w0));
                          const RowValues<T> gr{grad + n * units * hw + w0, 1, hw};
@@ -170,35 +176,25 @@ void paraconv2d_backward_cpu_main(const T* grad, const T* input, const T* parame
                            }
                          }
                        }
+                       for (T* i = first; i != last; ++i) *i *= f2;
                      }
                    });
-    // The input gradient carries the factor like the parameter gradients.
-    parallel_items(inputs, 1, [&](int64_t begin, int64_t end) {
-      for (int64_t i = begin; i < end; ++i) grad_input[i] *= f2;
-    });
   }
 
-  // The parameter gradients: rows are the windows of all images in order;
-  // gh = grad·hsum is each term's common factor.
-  const int64_t outputs = N * units * hw;
-  const auto gh = varekpt::cpu::uninitialized<T>(outputs);
-  parallel_items(outputs, 1, [&](int64_t begin, int64_t end) {
-    for (int64_t i = begin; i < end; ++i) gh[i] = grad[i] * hsum[i];
-  });
+  // The parameter gradients: rows are the windows of all images in order.
   const auto values_at = [&](const T* base) {
     return [=](int64_t row) {
       return RowValues<T>{base + row / hw * units * hw + row % hw, 1, hw};
     };
   };
-  varekpt::cpu::ParamSums<T> sums(units, d);
-  varekpt::cpu::param_grad_sums(
+  varekpt::cpu::param_grads(
       t, N * hw,
       [&](int64_t row, int count, int k, int width, T* dst, int64_t ld) {
         g.gather(input + row / hw * g.image(), static_cast<int>(row % hw), count, k, width, dst,
                  ld);
       },
-      [&](int64_t row) { return (row / hw + 1) * hw; }, values_at(grad), values_at(gh.get()), sums);
-  varekpt::cpu::store_param_grads(sums, units, d, f2, grad_parameters);
+      [&](int64_t row) { return (row / hw + 1) * hw; }, values_at(grad), values_at(hsum), f2,
+      grad_parameters);
 }
 
 template void paraconv2d_forward_cpu_main<float>(const float*, const float*, double, int, int, int,

@@ -29,8 +29,8 @@ struct UpdateSizes {
   int units;
 };
 
-// The step's settings: a finite learning rate; momentum and weight decay
-// from 0, where 0 turns them off.
+// The step's settings, each finite in the element type: a learning rate;
+// momentum and weight decay from 0, where 0 turns them off.
 struct UpdateSettings {
   double hlr;
   double momentum;
@@ -42,9 +42,11 @@ UpdateSizes update_sizes(const char* op, const at::Tensor& grad, const at::Tenso
                          const at::Tensor& par, double doubled, const UpdateSettings& settings) {
   UpdateSizes s{};
   s.d = varekpt::truncated_int(op, "doubled", doubled);
-  varekpt::check_finite(op, "doublehlr", settings.hlr);
-  varekpt::check_non_negative(op, "doublemomentum", settings.momentum);
-  varekpt::check_non_negative(op, "doublewd", settings.wd);
+  // The worker rounds the settings to par's element type.
+  const at::ScalarType type = par.scalar_type();
+  varekpt::check_finite(op, "doublehlr", settings.hlr, type);
+  varekpt::check_non_negative(op, "doublemomentum", settings.momentum, type);
+  varekpt::check_non_negative(op, "doublewd", settings.wd, type);
   varekpt::check_dim(op, "grad", grad, 1);
   varekpt::check_dim(op, "moments", moments, 1);
   varekpt::check_dim(op, "par", par, 1);
@@ -81,13 +83,13 @@ std::vector<at::Tensor> update_entry(bool cuda, at::Tensor grad, at::Tensor mome
                                      uint32_t dispatch_line, CallWorker call) {
   const UpdateSizes s = update_sizes(kOp, grad, moments, par, doubled, settings);
   if (cuda) check_launch_limits(s);
-  varekpt::check_devices(kOp, cuda, {{"par", &par}, {"grad", &grad}, {"moments", &moments}});
+  varekpt::check_tensors(kOp, cuda, {{"par", &par}, {"grad", &grad}, {"moments", &moments}});
   const int P = static_cast<int>(par.size(0));
   const int L = 2 * s.units * (s.d + 1);
   // The step reads the first L elements of each argument and nothing past them.
-  grad = varekpt::used_part(grad, L).contiguous();
-  moments = varekpt::used_part(moments, L).contiguous();
-  par = varekpt::used_part(par, L).contiguous();
+  grad = varekpt::plain_contiguous(varekpt::used_part(grad, L));
+  moments = varekpt::plain_contiguous(varekpt::used_part(moments, L));
+  par = varekpt::plain_contiguous(varekpt::used_part(par, L));
 
   const auto options = varekpt::result_options(par, cuda);
   at::Tensor update = torch::zeros({P}, options);

@@ -80,11 +80,12 @@ struct TableView {
   const T *hcols, *pcols;  // backward: h and p, [units][d] panelled
 };
 
-// The sums of the parameter gradient: h and p [units][d] panelled, h0 and p0
-// [units].
+// Sums of the parameter gradient of the units [u0, ...) over a few columns:
+// unit u's sums of h and p at (u − u0)·stride, of h0 and p0 at u − u0.
 template <typename T>
 struct SumsView {
   T *h, *p, *h0, *p0;
+  int u0, stride;
 };
 
 // The scalars of an update step, converted to T.
@@ -103,7 +104,7 @@ struct Loops {
   void (*input_grad_rows)(const T* x, int64_t ldx, int rows, int k, int width, RowValues<T> grad,
                           RowValues<T> hsum, const TableView<T>& t, T* out, int64_t ldo);
   void (*param_grad_rows)(const T* x, int64_t ldx, int rows, int k, int width, RowValues<T> grad,
-                          RowValues<T> gh, const TableView<T>& t, int u0, int u1, bool bias,
+                          RowValues<T> hsum, const TableView<T>& t, int u0, int u1, bool bias,
                           SumsView<T> sums);
   void (*new_parameters)(const UpdateStep<T>& s, const T* grad, const T* moments, const T* par,
                          int64_t begin, int64_t end, bool as_update, T* out);

@@ -69,57 +69,61 @@ void forward_rows(const T* x, int64_t ldx, int rows, const TableView<T>& t, int 
   // Blocks of RB rows by NV vectors of units: eight accumulators.
   constexpr int NV = min(4, P / W), RB = 8 / NV;
   const int d = t.d;
+  // Only as many vectors as there are units left: no lanes computed for none.
   for (int u = u0; u < u1; u += NV * W) {
-    for (int r0 = 0; r0 < rows; r0 += RB) {
-      with_block(min(RB, rows - r0), [&](auto rb) {
-        constexpr int R = decltype(rb)::value;
-        const T* xr = x + r0 * ldx;
-        V s[R][NV], o[R][NV];
-        for (int b = 0; b < NV; ++b) {
-          const V h0 = S::load(t.h0 + u + b * W);
-          for (int r = 0; r < R; ++r) s[r][b] = h0;
-        }
-        // Unit u's values of column j, and its neighbours', at j·pw.
-        const int64_t pw = panel_width<T>(t.units, u), panel = panel_at<T>(d, t.units, 0, u);
-        const T* ht = t.ht + panel;
-        for (int64_t j = 0; j < d; ++j) {
-          V hv[NV];
-          for (int b = 0; b < NV; ++b) hv[b] = S::load(ht + j * pw + b * W);
-          for (int r = 0; r < R; ++r) {
-            const V xv = S::splat(xr[r * ldx + j]);
-            for (int b = 0; b < NV; ++b) s[r][b] = s[r][b] + hv[b] * xv;
+    with_block(min(NV, (u1 - u + W - 1) / W), [&](auto nv) {
+      constexpr int NB = decltype(nv)::value;
+      for (int r0 = 0; r0 < rows; r0 += RB) {
+        with_block(min(RB, rows - r0), [&](auto rb) {
+          constexpr int R = decltype(rb)::value;
+          const T* xr = x + r0 * ldx;
+          V s[R][NB], o[R][NB];
+          for (int b = 0; b < NB; ++b) {
+            const V h0 = S::load(t.h0 + u + b * W);
+            for (int r = 0; r < R; ++r) s[r][b] = h0;
           }
-        }
-        for (int r = 0; r < R; ++r) {
-          for (int b = 0; b < NV; ++b) o[r][b] = s[r][b] * s[r][b];
-        }
-        const T* pt = t.pt + panel;
-        for (int64_t j = 0; j < d; ++j) {
-          V pv[NV];
-          for (int b = 0; b < NV; ++b) pv[b] = S::load(pt + j * pw + b * W);
-          for (int r = 0; r < R; ++r) {
-            const V xv = S::splat(xr[r * ldx + j]);
-            for (int b = 0; b < NV; ++b) {
-              const V tv = xv - pv[b];
-              o[r][b] = o[r][b] - tv * tv;
+          // Unit u's values of column j, and its neighbours', at j·pw.
+          const int64_t pw = panel_width<T>(t.units, u), panel = panel_at<T>(d, t.units, 0, u);
+          const T* ht = t.ht + panel;
+          for (int64_t j = 0; j < d; ++j) {
+            V hv[NB];
+            for (int b = 0; b < NB; ++b) hv[b] = S::load(ht + j * pw + b * W);
+            for (int r = 0; r < R; ++r) {
+              const V xv = S::splat(xr[r * ldx + j]);
+              for (int b = 0; b < NB; ++b) s[r][b] = s[r][b] + hv[b] * xv;
             }
           }
-        }
-        const V f = S::splat(factor);
-        for (int b = 0; b < NV; ++b) {
-          const int lanes = min(W, u1 - (u + b * W));
-          if (lanes <= 0) break;
-          const V p0 = S::load(t.p0 + u + b * W);
           for (int r = 0; r < R; ++r) {
-            const int64_t at = (r0 + r) * hsum.row_stride + (u + b * W) * hsum.unit_stride;
-            S::store_lanes(hsum.base + at, hsum.unit_stride, s[r][b], lanes);
-            const V ov = (o[r][b] - p0 * p0) * f;
-            const int64_t ot = (r0 + r) * output.row_stride + (u + b * W) * output.unit_stride;
-            S::store_lanes(output.base + ot, output.unit_stride, ov, lanes);
+            for (int b = 0; b < NB; ++b) o[r][b] = s[r][b] * s[r][b];
           }
-        }
-      });
-    }
+          const T* pt = t.pt + panel;
+          for (int64_t j = 0; j < d; ++j) {
+            V pv[NB];
+            for (int b = 0; b < NB; ++b) pv[b] = S::load(pt + j * pw + b * W);
+            for (int r = 0; r < R; ++r) {
+              const V xv = S::splat(xr[r * ldx + j]);
+              for (int b = 0; b < NB; ++b) {
+                const V tv = xv - pv[b];
+                o[r][b] = o[r][b] - tv * tv;
+              }
+            }
+          }
+          const V f = S::splat(factor);
+          for (int b = 0; b < NB; ++b) {
+            const int lanes = min(W, u1 - (u + b * W));
+            if (lanes <= 0) break;
+            const V p0 = S::load(t.p0 + u + b * W);
+            for (int r = 0; r < R; ++r) {
+              const int64_t at = (r0 + r) * hsum.row_stride + (u + b * W) * hsum.unit_stride;
+              S::store_lanes(hsum.base + at, hsum.unit_stride, s[r][b], lanes);
+              const V ov = (o[r][b] - p0 * p0) * f;
+              const int64_t ot = (r0 + r) * output.row_stride + (u + b * W) * output.unit_stride;
+              S::store_lanes(output.base + ot, output.unit_stride, ov, lanes);
+            }
+          }
+        });
+      }
+    });
   }
 }
 
@@ -182,15 +186,13 @@ void input_grad_rows(const T* x, int64_t ldx, int rows, int k, int width, RowVal
 // sums of the units [u0, u1) and the columns [k, k + width) (k a multiple of
 // the panel width, width of whole vectors of the widest path; x as for
 // input_grad_rows):
-//   grad_h[u][k] += x[r][k]·gh(r, u),  grad_p[u][k] += (x[r][k] −
-//   p[u][k])·grad(r, u),
-// with gh = grad·hsum computed beforehand; when `bias`, also
-//   grad_h0[u] += gh(r, u),  grad_p0[u] += (−p0[u])·grad(r, u).
-// The sums of h and p are panelled like the tables: only a unit's own lanes
-// of them are read and written.
+//   grad_h[u][k] += x[r][k]·gh,  grad_p[u][k] += (x[r][k] − p[u][k])·grad(r, u),
+// with gh = grad(r, u)·hsum(r, u); when `bias`, also
+//   grad_h0[u] += gh,  grad_p0[u] += (−p0[u])·grad(r, u).
+// Only a unit's own lanes of the sums are read and written.
 template <typename T, int Bytes>
 void param_grad_rows(const T* x, int64_t ldx, int rows, int k, int width, RowValues<T> grad,
-                     RowValues<T> gh, const TableView<T>& t, int u0, int u1, bool bias,
+                     RowValues<T> hsum, const TableView<T>& t, int u0, int u1, bool bias,
                      SumsView<T> sums) {
   using S = Simd<T, Bytes>;
   using V = typename S::V;
@@ -211,18 +213,19 @@ void param_grad_rows(const T* x, int64_t ldx, int rows, int k, int width, RowVal
           V ah[U][NB], ap[U][NB], pv[U][NB];
           for (int i = 0; i < U; ++i) {
             for (int b = 0; b < NB; ++b) {
-              const int64_t at = panel_at<T>(t.units, t.d, ub + i, k + c) + b * W;
+              const int64_t at = int64_t{ub + i - sums.u0} * sums.stride + c + b * W;
               ah[i][b] = S::load_lanes(sums.h + at, lanes(b));
               ap[i][b] = S::load_lanes(sums.p + at, lanes(b));
-              pv[i][b] = S::load(t.pcols + at);
+              pv[i][b] = S::load(t.pcols + panel_at<T>(t.units, t.d, ub + i, k + c) + b * W);
             }
           }
           for (int r = 0; r < rows; ++r) {
             V xv[NB];
             for (int b = 0; b < NB; ++b) xv[b] = S::load(x + r * ldx + c + b * W);
             for (int i = 0; i < U; ++i) {
-              const V ghv = S::splat(at(gh, r, ub + i));
-              const V gv = S::splat(at(grad, r, ub + i));
+              const T g = at(grad, r, ub + i);
+              const V ghv = S::splat(g * at(hsum, r, ub + i));
+              const V gv = S::splat(g);
               for (int b = 0; b < NB; ++b) {
                 ah[i][b] = ah[i][b] + xv[b] * ghv;
                 ap[i][b] = ap[i][b] + (xv[b] - pv[i][b]) * gv;
@@ -231,7 +234,7 @@ void param_grad_rows(const T* x, int64_t ldx, int rows, int k, int width, RowVal
           }
           for (int i = 0; i < U; ++i) {
             for (int b = 0; b < NB; ++b) {
-              const int64_t at = panel_at<T>(t.units, t.d, ub + i, k + c) + b * W;
+              const int64_t at = int64_t{ub + i - sums.u0} * sums.stride + c + b * W;
               S::store_lanes(sums.h + at, 1, ah[i][b], lanes(b));
               S::store_lanes(sums.p + at, 1, ap[i][b], lanes(b));
             }
@@ -241,13 +244,14 @@ void param_grad_rows(const T* x, int64_t ldx, int rows, int k, int width, RowVal
           for (int i = 0; i < U; ++i) {
             const int u = ub + i;
             const T neg_p0 = -t.p0[u];
-            T bh = sums.h0[u], bp = sums.p0[u];
+            T bh = sums.h0[u - sums.u0], bp = sums.p0[u - sums.u0];
             for (int r = 0; r < rows; ++r) {
-              bh = bh + at(gh, r, u);
-              bp = bp + neg_p0 * at(grad, r, u);
+              const T g = at(grad, r, u);
+              bh = bh + g * at(hsum, r, u);
+              bp = bp + neg_p0 * g;
             }
-            sums.h0[u] = bh;
-            sums.p0[u] = bp;
+            sums.h0[u - sums.u0] = bh;
+            sums.p0[u - sums.u0] = bp;
           }
         });
       }

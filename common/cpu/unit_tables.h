@@ -6,6 +6,7 @@
 #include <ATen/Parallel.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -16,12 +17,27 @@ namespace varekpt::cpu {
 
 // Runs fn(begin, end) over [0, count) on PyTorch's intra-op threads.
 // `item_cost` estimates one item's work in multiply-adds: work too small to
-// gain from threads stays on the calling thread.
+// gain from threads stays on the calling thread. The items go in batches to
+// whichever thread is free, so a thread that the system holds back (on a busy
+// machine) delays no more than its current batch. Which thread computes an
+// item never changes its result.
 template <typename Fn>
 void parallel_items(int64_t count, int64_t item_cost, const Fn& fn) {
   constexpr int64_t kMinWork = 1 << 15;
   const int64_t grain = std::max<int64_t>(1, kMinWork / std::max<int64_t>(item_cost, 1));
-  at::parallel_for(0, count, grain, fn);
+  const int64_t threads = std::min<int64_t>(at::get_num_threads(), (count + grain - 1) / grain);
+  if (threads <= 1 || at::in_parallel_region()) {
+    if (count > 0) fn(0, count);
+    return;
+  }
+  // About eight batches per thread, each at least the grain.
+  const int64_t batch = std::max(grain, (count + 8 * threads - 1) / (8 * threads));
+  std::atomic<int64_t> next{0};
+  at::parallel_for(0, threads, 1, [&](int64_t, int64_t) {
+    for (int64_t begin = next.fetch_add(batch); begin < count; begin = next.fetch_add(batch)) {
+      fn(begin, std::min(count, begin + batch));
+    }
+  });
 }
 
 // Rows per task when `rows` rows are split into tasks, each row range further
@@ -47,8 +63,8 @@ std::unique_ptr<T[]> uninitialized(int64_t n) {
 template <typename T>
 struct UnitTables {
   int units = 0, d = 0;
-  std::unique_ptr<T[]> h0, p0;  // [units rounded up to a panel], 0 past units
-  std::unique_ptr<T[]> ht, pt;  // forward: h and p transposed, [d][units]
+  std::unique_ptr<T[]> h0, p0;        // [units rounded up to a panel], 0 past units
+  std::unique_ptr<T[]> ht, pt;        // forward: h and p transposed, [d][units]
   std::unique_ptr<T[]> hcols, pcols;  // backward: h and p, [units][d]
 
   TableView<T> view() const {
@@ -62,10 +78,12 @@ struct UnitTables {
 template <typename T>
 void copy_panelled(const T* a, const T* b, int64_t n, int64_t m, bool transpose, T* pa, T* pb) {
   const int64_t rows = transpose ? m : n, cols = transpose ? n : m;
-  parallel_items(n, m, [&](int64_t begin, int64_t end) {
+  // A copy costs less than a multiply-add: threads only from 2^18 elements on.
+  parallel_items(n, std::max<int64_t>(1, m / 8), [&](int64_t begin, int64_t end) {
     for (int64_t i = begin; i < end; ++i) {
       for (int64_t j = 0; j < m; ++j) {
-        const int64_t at = transpose ? panel_at<T>(rows, cols, j, i) : panel_at<T>(rows, cols, i, j);
+        const int64_t at =
+            transpose ? panel_at<T>(rows, cols, j, i) : panel_at<T>(rows, cols, i, j);
         pa[at] = a[i * m + j];
         pb[at] = b[i * m + j];
       }

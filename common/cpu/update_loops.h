@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #include "common/cpu/loops.h"
 #include "common/cpu/simd.h"
@@ -11,30 +12,48 @@
 namespace varekpt::cpu::VAREKPT_CPU_PATH {
 namespace {
 
+// Calls fn(std::bool_constant<flag>{}): a loop body specialised on the flag.
+template <typename Fn>
+VAREKPT_INLINE void with_flag(bool flag, Fn&& fn) {
+  if (flag) {
+    fn(std::true_type{});
+  } else {
+    fn(std::false_type{});
+  }
+}
+
 // The new parameters par − a·hlr of [begin, end), a being the gradient
 // combined with the momentum: written to out as they are, or as the update
-// par − newpar when `as_update`.
+// par − newpar when `as_update`. The scalars are copied and the flags fixed
+// before the loop, which then tests nothing per element.
 template <typename T, int Bytes>
 void new_parameters(const UpdateStep<T>& s, const T* grad, const T* moments, const T* par,
                     int64_t begin, int64_t end, bool as_update, T* out) {
   using S = Simd<T, Bytes>;
-  const bool momentum = s.m > 0, nesterov = momentum && s.nesterov;
-  int64_t i = begin;
-  for (; i + S::W <= end; i += S::W) {
-    const auto g = S::load(grad + i), p = S::load(par + i), m = S::splat(s.m);
-    auto a = g;
-    if (momentum) a = S::fused(S::load(moments + i), m, a);
-    if (nesterov) a = S::fused(a, m, g);
-    const auto newpar = p - a * S::splat(s.hlr);
-    S::store(out + i, as_update ? p - newpar : newpar);
-  }
-  for (; i < end; ++i) {
-    T a = grad[i];
-    if (momentum) a = fused(moments[i], s.m, a);
-    if (nesterov) a = fused(a, s.m, grad[i]);
-    const T newpar = par[i] - a * s.hlr;
-    out[i] = as_update ? par[i] - newpar : newpar;
-  }
+  const T hlr = s.hlr, m = s.m;
+  with_flag(m > 0, [&](auto momentum) {
+    with_flag(momentum && s.nesterov, [&](auto nesterov) {
+      with_flag(as_update, [&](auto update) {
+        const auto mv = S::splat(m), hv = S::splat(hlr);
+        int64_t i = begin;
+        for (; i + S::W <= end; i += S::W) {
+          const auto g = S::load(grad + i), p = S::load(par + i);
+          auto a = g;
+          if constexpr (momentum) a = S::fused(S::load(moments + i), mv, a);
+          if constexpr (nesterov) a = S::fused(a, mv, g);
+          const auto newpar = p - a * hv;
+          S::store(out + i, update ? p - newpar : newpar);
+        }
+        for (; i < end; ++i) {
+          T a = grad[i];
+          if constexpr (momentum) a = fused(moments[i], m, a);
+          if constexpr (nesterov) a = fused(a, m, grad[i]);
+          const T newpar = par[i] - a * hlr;
+          out[i] = update ? par[i] - newpar : newpar;
+        }
+      });
+    });
+  });
 }
 
 VAREKPT_INLINE float square_root(float x) { return __builtin_sqrtf(x); }

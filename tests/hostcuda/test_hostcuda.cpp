@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <regex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -159,8 +160,9 @@ TEST_F(HostCuda, ReturnedThreadsCountAsArrivedAndMismatchedBarriersAreReported) 
                              out.data()),
             cudaErrorLaunchFailure);
   const std::string detail = hostcuda::error_detail();
-  EXPECT_NE(detail.find("Mismatched block (0,0,0): threads wait at different __syncthreads()"),
-            std::string::npos)
+  // With several workers either block may be the first to fail.
+  EXPECT_TRUE(std::regex_search(
+      detail, std::regex(R"(Mismatched block \([01],0,0\): threads wait at different)")))
       << detail;
 }
 
@@ -198,8 +200,7 @@ TEST_F(HostCuda, LaunchLimitsAreEnforcedAndErrorsReturnedOnce) {
     SCOPED_TRACE(k++);
     int n = 0;
     EXPECT_EQ(count(&n, nullptr, grid, block, shared), expected);
-    EXPECT_EQ(cudaPeekAtLastError(), expected);
-    EXPECT_EQ(cudaGetLastError(), expected);
+    EXPECT_TRUE(cudaPeekAtLastError() == expected && cudaGetLastError() == expected);
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);  // not sticky
     EXPECT_EQ(n, expected ? 0L : 1L * grid.x * grid.y * grid.z * block.x * block.y * block.z);
   }
@@ -221,12 +222,10 @@ TEST_F(HostCuda, LaunchOnDestroyedOrUnknownStreamIsRefusedAndHandlesAreRecycled)
   EXPECT_EQ(n, 24);
   // Creating and destroying streams costs no memory that stays: the handle is
   // reused.
-  for (int i = 0; i < 100000; ++i) {
-    cudaStream_t b;
-    ASSERT_EQ(cudaStreamCreate(&b), cudaSuccess);
-    ASSERT_EQ(b, a);
-    ASSERT_EQ(cudaStreamDestroy(b), cudaSuccess);
-  }
+  cudaStream_t b;
+  for (int i = 0; i < 100000; ++i)
+    ASSERT_TRUE(cudaStreamCreate(&b) == cudaSuccess && b == a &&
+                cudaStreamDestroy(b) == cudaSuccess);
 }
 
 // Fiber stacks: every thread of a 1024-thread block waits at a barrier, so a

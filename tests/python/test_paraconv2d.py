@@ -112,16 +112,17 @@ both_operators = pytest.mark.parametrize("op", ["forward", "backward"])
     ("x", torch.ones(2 ** 26, 0, 3, 7), "N·units·outH·outW is 6710886400"),
     ("x", torch.ones(2 ** 30, 0, 5, 3), "N·outH is 3221225472"),
     ("x", torch.ones(1, 0, 2 ** 31 - 1, 2 ** 31 - 1), "N·outH·outW is 4611686005542486025"),
-    # The element type is read from the input; the other tensors are read as that type.
+    # The element type is read from the input; the other tensors must have it, the geometry int32.
     ("x", torch.ones(2, 1, 5, 5).half(), "not implemented for 'Half'"),
     ("x", torch.ones(2, 1, 5, 5).int(), "not implemented for 'Int'"),
-    ("parameters", torch.ones(40).double(), "scalar type Float but found Double"),
-    ("dilation", pair(1, 1).long(), "scalar type Int but found Long"),
+    ("parameters", torch.ones(40).double(), "parameters must have element type Float.*Double"),
+    ("parameters", torch.ones(40).half(), "parameters must have element type Float.*Half"),
+    ("dilation", pair(1, 1).long(), "dilation_rate_tensor must have element type Int.*Long"),
 ])
 def test_bad_arguments_are_refused(op, arg, value, message):
     op = "backward" if arg in ("grad", "hsum") else op  # the forward takes neither
     error, prefix = ((NotImplementedError, f'"paraconv2d_{op}_cpu_main" ') if "implemented" in message
-                     else (RuntimeError, "") if "scalar type" in message
+                     else (RuntimeError, f"^ptparaconv2dfree::{op}: ") if "element type" in message
                      else (ValueError, f"^ptparaconv2dfree::{op}: "))
     with pytest.raises(error, match=prefix + message):
         call(op, **{arg: value})

@@ -53,6 +53,7 @@ def test_matches_reference(units, d, trailing, hlr, m, nesterov, wd, dtype):
 
 def test_bad_arguments_are_refused_naming_the_operator_and_argument():
     v, inf, nan = torch.ones(8, dtype=torch.float64), float("inf"), float("nan")
+    f = v.float()
     huge = torch.zeros(1, dtype=torch.float64).expand(2 ** 31)  # never allocated
     settings = {"hlr": 0.1, "m": 0.0, "wd": 0.0}
     cases = [  # arguments, settings that differ, error, what the message names
@@ -71,14 +72,20 @@ def test_bad_arguments_are_refused_naming_the_operator_and_argument():
           for x in (nan, -inf, inf)],
         *[((v, v, v, 1.0), {name: x}, ValueError, f"double{long} must be a number from 0")
           for name, long in (("m", "momentum"), ("wd", "wd")) for x in (-1e-4, nan)],
+        # Settings must stay finite in par's element type.
+        ((f, f, f, 1.0), {"hlr": 1e39}, ValueError, "doublehlr must be a finite number in Float"),
+        ((f, f, f, 1.0), {"m": 1e39}, ValueError, "doublemomentum must be a finite number in Float"),
+        ((v, v, v, 1.0), {"m": inf}, ValueError, "doublemomentum must be a finite number in Double"),
+        ((v, v, v, 1.0), {"wd": inf}, ValueError, "doublewd must be a finite number in Double"),
         ((v.half(), v.half(), v.half(), 1.0), {}, NotImplementedError,
          "\"vareksgd_getparupdate_cpu_main\" not implemented for 'Half'"),
-        ((v.float(), v, v, 1.0), {}, RuntimeError, "expected scalar type Double but found Float"),
+        ((f, v, v, 1.0), {}, RuntimeError, "grad must have element type Double"),
+        ((v, v.half(), v, 1.0), {}, RuntimeError, "moments must have element type Double"),
         # Type errors are found whether or not there is work.
-        ((v.float(), v, v, 7.0), {}, RuntimeError, "expected scalar type Double but found Float"),
+        ((f, v, v, 7.0), {}, RuntimeError, "grad must have element type Double"),
     ]
     for args, changed, error, message in cases:
-        prefix = "ptvareksgdfree::getparupdate: " if error is ValueError else ""
+        prefix = "" if error is NotImplementedError else "ptvareksgdfree::getparupdate: "
         with pytest.raises(error, match="^" + re.escape(prefix + message)):
             step(*args, **{**settings, **changed})
 
