@@ -46,7 +46,7 @@ void param_grads(const UnitTables<T>& t, int64_t rows, const Gather& gather, con
                  [&](int64_t begin, int64_t end) {
                    std::vector<T> buffer(static_cast<size_t>(kChunkRows) * kTileWidth);
                    // The sums of h and p, in rows of the tile's width, and of h0 and p0.
-                   const size_t span = static_cast<size_t>(per_group) * kTileWidth;
+                   const size_t span = static_cast<size_t>(per_group) * std::min(kTileWidth, d);
                    std::vector<T> sums(2 * span + 2 * static_cast<size_t>(per_group));
                    for (int64_t task = begin; task < end; ++task) {
                      const int k = static_cast<int>(task / groups) * kTileWidth;

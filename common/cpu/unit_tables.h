@@ -74,18 +74,23 @@ struct UnitTables {
 
 // Copies element (i, j) of the [n][m] matrices a and b, row-major, to
 // element (i, j) of the panelled matrices pa and pb, transposed if
-// `transpose` (then (j, i) of [m][n]); the zeros after them included.
+// `transpose` (then (j, i) of [m][n]); the zeros after them included. The
+// copy runs in the panelled matrices' order, a row of a panel at a time.
 template <typename T>
 void copy_panelled(const T* a, const T* b, int64_t n, int64_t m, bool transpose, T* pa, T* pb) {
   const int64_t rows = transpose ? m : n, cols = transpose ? n : m;
-  // A copy costs less than a multiply-add: threads only from 2^18 elements on.
-  parallel_items(n, std::max<int64_t>(1, m / 8), [&](int64_t begin, int64_t end) {
-    for (int64_t i = begin; i < end; ++i) {
-      for (int64_t j = 0; j < m; ++j) {
-        const int64_t at =
-            transpose ? panel_at<T>(rows, cols, j, i) : panel_at<T>(rows, cols, i, j);
-        pa[at] = a[i * m + j];
-        pb[at] = b[i * m + j];
+  const int64_t panels = (cols + kPanel<T> - 1) / kPanel<T>;
+  // A copy costs less than a multiply-add: threads only from 2^17 elements on.
+  parallel_items(panels * rows, kPanel<T> / 4, [&](int64_t begin, int64_t end) {
+    for (int64_t item = begin; item < end; ++item) {
+      const int64_t k = item / rows * kPanel<T>, r = item % rows;
+      const int64_t width = std::min<int64_t>(kPanel<T>, cols - k);
+      T* da = pa + k * rows + r * width;
+      T* db = pb + k * rows + r * width;
+      for (int64_t c = 0; c < width; ++c) {
+        const int64_t from = transpose ? (k + c) * m + r : r * m + k + c;
+        da[c] = a[from];
+        db[c] = b[from];
       }
     }
   });
