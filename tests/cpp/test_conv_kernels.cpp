@@ -295,79 +295,56 @@ TYPED_TEST(ConvKernels, ElementwiseKernelsUpdateTheirExtentOnly) {
     EXPECT_EQ(out[count], before[count]) << name;
   };
   const dim3 grid(A + 1, B + 1);
+  const auto plane = [&](int i) { return i / (R * S) % B; };  // u or c of NCHW element i
+// Runs `launch` on out (o), then expects `value` of element i, which held `was`.
+#define EXPECT_LAUNCH(name, count, launch, value) \
+  check(                                          \
+      name, count, [&](T* o) { launch; }, [&](int i, T was) { return value; })
   for (auto kernel : {ParaConv2DGetdeltahsumNCHWKernel<T>, ParaConv2DGetdeltahsumNHWCKernel<T>})
-    check(
-        "product", all,
-        [&](T* o) { launch_ok(kernel, grid, 5, 0, a.data(), b.data(), A, B, R, S, o); },
-        [&](int i, T) { return a[i] * b[i]; });
+    EXPECT_LAUNCH("product", all, launch_ok(kernel, grid, 5, 0, a.data(), b.data(), A, B, R, S, o),
+                  a[i] * b[i]);
   for (auto kernel :
        {ParaConv2DCompleteinputgradNCHWKernel<T>, ParaConv2DCompleteinputgradNHWCKernel<T>})
-    check(
-        "complete input", all,
-        [&](T* o) { launch_ok(kernel, grid, 5, 0, scalar, a.data(), A, B, R, S, o); },
-        [&](int i, T was) { return was - scalar[0] * a[i]; });
-  check(
-      "complete p", rows * cols,
-      [&](T* o) {
-        launch_ok(ParaConv2DCompletepgradKernel<T>, rows + 2, 3, 0, a.data(), b.data(), rows, cols,
-                  o);
-      },
-      [&](int i, T was) { return was - a[i / cols] * b[i]; });
-  check(
-      "p0", n,
-      [&](T* o) { launch_ok(ParaConv2DGetp0gradKernel<T>, 4, 3, 0, a.data(), b.data(), n, o); },
-      [&](int i, T was) { return was - a[i] * b[i]; });
-  check(
-      "scale", n, [&](T* o) { launch_ok(ParaConv2DGetgradx2factorKernel<T>, 4, 3, 0, o, 2, n); },
-      [&](int, T was) { return was * 2; });
+    EXPECT_LAUNCH("complete input", all,
+                  launch_ok(kernel, grid, 5, 0, scalar, a.data(), A, B, R, S, o),
+                  was - scalar[0] * a[i]);
+  EXPECT_LAUNCH("complete p", rows * cols,
+                launch_ok(ParaConv2DCompletepgradKernel<T>, rows + 2, 3, 0, a.data(), b.data(),
+                          rows, cols, o),
+                was - a[i / cols] * b[i]);
+  EXPECT_LAUNCH("p0", n, launch_ok(ParaConv2DGetp0gradKernel<T>, 4, 3, 0, a.data(), b.data(), n, o),
+                was - a[i] * b[i]);
+  EXPECT_LAUNCH("scale", n, launch_ok(ParaConv2DGetgradx2factorKernel<T>, 4, 3, 0, o, 2, n),
+                was * 2);
   for (int k : {0, -5})
-    check(
-        "finalize", rows * cols,
-        [&](T* o) { launch_ok(ParaConv2DGradFinalizeKernel<T>, rows + 2, 4, 0, k, rows, cols, o); },
-        [&](int, T was) { return k == 0 ? was + T(double(T(5)) * 1e-7) : was; });
-  const auto plane = [&](int i) { return i / (R * S) % B; };  // u or c of NCHW element i
-  check(
-      "hsum", all,
-      [&](T* o) {
-        launch_ok(ParaConv2DGetHsumNCHW<T>, grid, 5, 0, a.data(), b.data(), A, B, R, S, o);
-      },
-      [&](int i, T) { return b[plane(i)] + a[i]; });
-  check(
+    EXPECT_LAUNCH("finalize", rows * cols,
+                  launch_ok(ParaConv2DGradFinalizeKernel<T>, rows + 2, 4, 0, k, rows, cols, o),
+                  k == 0 ? was + T(double(T(5)) * 1e-7) : was);
+  EXPECT_LAUNCH("hsum", all,
+                launch_ok(ParaConv2DGetHsumNCHW<T>, grid, 5, 0, a.data(), b.data(), A, B, R, S, o),
+                b[plane(i)] + a[i]);
+  EXPECT_LAUNCH(
       "output", all,
-      [&](T* o) {
-        launch_ok(ParaConv2DInitOutputNCHW<T>, grid, 5, 0, a.data(), b.data(), A, B, R, S, o);
-      },
-      [&](int i, T) { return T(std::fma(a[i], a[i], b[i] + b[i])); });
-  check(
-      "psq3", all,
-      [&](T* o) { launch_ok(ParaConv2DApplyPsq3<T>, grid, 5, 0, b.data(), A, B, R, S, o); },
-      [&](int i, T was) { return was - b[plane(i)]; });
-  check(
-      "psq1", all,
-      [&](T* o) { launch_ok(ParaConv2DApplyPsq1<T>, grid, 5, 0, a.data(), T(0.5), A, B, R, S, o); },
-      [&](int i, T was) { return (was - a[i]) * T(0.5); });
-  check(
-      "inputsq", all,
-      [&](T* o) { launch_ok(ParaConv2DGetInputsq<T>, grid, 5, 0, a.data(), A, B, R, S, o); },
-      [&](int i, T) { return a[i] * a[i]; });
-  check(
-      "unitfilter", B * 9,
-      [&](T* o) { launch_ok(ParaConv2DGetUnitfilter<T>, B + 2, 4, 0, B, 3, 3, 1, o); },
-      [](int, T) { return T(1); });
-  check(
-      "zero", 10,
-      [&](T* o) { launch_ok(ParaConv2DGradZeroTensorCudaKernel<T>, 32, 3, 0, 2, 5, 2, o); },
-      [](int, T) { return T(0); });
-  check(
-      "double", 10,
-      [&](T* o) { launch_ok(ParaConv2DGrad2TensorCudaKernel<T>, 32, 3, 0, 2, 5, 2, o); },
-      [](int, T x) { return x + x; });
-  check(
-      "scale rows", 10,
-      [&](T* o) {
-        launch_ok(ParaConv2DGrad2FactorTensorCudaKernel<T>, 32, 3, 0, T(-0.35), 2, 5, 2, o);
-      },
-      [](int, T x) { return (x + x) * T(-0.35); });
+      launch_ok(ParaConv2DInitOutputNCHW<T>, grid, 5, 0, a.data(), b.data(), A, B, R, S, o),
+      T(std::fma(a[i], a[i], b[i] + b[i])));
+  EXPECT_LAUNCH("psq3", all, launch_ok(ParaConv2DApplyPsq3<T>, grid, 5, 0, b.data(), A, B, R, S, o),
+                was - b[plane(i)]);
+  EXPECT_LAUNCH("psq1", all,
+                launch_ok(ParaConv2DApplyPsq1<T>, grid, 5, 0, a.data(), T(0.5), A, B, R, S, o),
+                (was - a[i]) * T(0.5));
+  EXPECT_LAUNCH("inputsq", all,
+                launch_ok(ParaConv2DGetInputsq<T>, grid, 5, 0, a.data(), A, B, R, S, o),
+                a[i] * a[i]);
+  EXPECT_LAUNCH("unitfilter", B * 9,
+                launch_ok(ParaConv2DGetUnitfilter<T>, B + 2, 4, 0, B, 3, 3, 1, o), T(1));
+  EXPECT_LAUNCH("zero", 10, launch_ok(ParaConv2DGradZeroTensorCudaKernel<T>, 32, 3, 0, 2, 5, 2, o),
+                T(0));
+  EXPECT_LAUNCH("double", 10, launch_ok(ParaConv2DGrad2TensorCudaKernel<T>, 32, 3, 0, 2, 5, 2, o),
+                was + was);
+  EXPECT_LAUNCH("scale rows", 10,
+                launch_ok(ParaConv2DGrad2FactorTensorCudaKernel<T>, 32, 3, 0, T(-0.35), 2, 5, 2, o),
+                (was + was) * T(-0.35));
+#undef EXPECT_LAUNCH
 }
 
 // Data of one geometry in a layout, and the reference's gradients at factor
@@ -395,11 +372,12 @@ struct Gradients {
 TYPED_TEST(ConvKernels, OneLaunchGradientsMatchTheReference) {
   using T = TypeParam;
   const T factor = T(-0.35);
-  for (const auto& k : {std::array<int, 6>{3, 3, 1, 1, 1, 1},
-                        {3, 1, 2, 1, 1, 2},
-                        {1, 5, 1, 2, 1, 1},
-                        {3, 5, 2, 1, 2, 1},
-                        {1, 1, 1, 1, 1, 1}}) {
+  const int kernels[][6] = {{3, 3, 1, 1, 1, 1},
+                            {3, 1, 2, 1, 1, 2},
+                            {1, 5, 1, 2, 1, 1},
+                            {3, 5, 2, 1, 2, 1},
+                            {1, 1, 1, 1, 1, 1}};
+  for (const auto& k : kernels) {
     const int kh = k[0], kw = k[1], sh = k[2], sw = k[3], dh = k[4], dw = k[5];
     SCOPED_TRACE(::testing::Message() << "kernel " << kh << "x" << kw);
     const Gradients<T> last(geometry({2, 3, 7, 8, 5, kh, kw, sh, sw, dh, dw}, true));
@@ -408,30 +386,24 @@ TYPED_TEST(ConvKernels, OneLaunchGradientsMatchTheReference) {
     std::vector<double> doubled = last.grad_input, scaled = last.sums;
     for (double& v : doubled) v += v;
     for (double& v : scaled) v *= 2 * double(factor);
-    const struct {
-      int rows;
-      dim3 block;
-    } fused[] = {{g.outH(), dim3(2, kh, kw)}, {g.H, dim3(2, kh + 1, kw + 2)}};
-    const struct {
-      dim3 grid, block;
-      int chunk;
-    } input[] = {{dim3(g.N, g.outH(), g.outW()), dim3(g.units, kh, kw), 1},
-                 {dim3(g.N + 1, g.outH() + 2, g.outW() + 1), dim3(2, kh + 1, kw), 4}};
     in_each_schedule([&] {
-      for (const auto& l : fused) {
+      for (const auto& [rows, block] :
+           {std::pair{g.outH(), dim3(2, kh, kw)}, {g.H, dim3(2, kh + 1, kw + 2)}}) {
         std::vector<T> gp(g.length());
         const auto w = varekpt::parameter_blocks(gp.data(), g.units, g.d());
-        launch_ok(ParaConv2DGradParametersFusedKernel<T>, dim3(g.N, l.rows * g.W, g.units), l.block,
-                  0, factor, last.grad.data(), last.hsum.data(), last.L.input.data(), last.L.p(),
+        launch_ok(ParaConv2DGradParametersFusedKernel<T>, dim3(g.N, rows * g.W, g.units), block, 0,
+                  factor, last.grad.data(), last.hsum.data(), last.L.input.data(), last.L.p(),
                   last.L.p0(), kh, kw, sh, sw, dh, dw, g.N, g.H, g.W, g.C, g.units, g.outH(),
                   g.outW(), 0, w.h, w.h0, w.p, w.p0);
         expect_close(scaled, gp, "parameter gradients", -1, 5e-5);
       }
-      for (const auto& l : input) {
+      for (const auto& [grid, block, chunk] :
+           {std::tuple{dim3(g.N, g.outH(), g.outW()), dim3(g.units, kh, kw), 1},
+            {dim3(g.N + 1, g.outH() + 2, g.outW() + 1), dim3(2, kh + 1, kw), 4}}) {
         std::vector<T> grad_input(g.inputs());
-        launch_ok(ParaConv2DGradInputKernel<T>, l.grid, l.block, 0, last.grad.data(),
-                  last.hsum.data(), last.L.h(), last.L.p(), last.L.input.data(), kh, kw, sh, sw, dh,
-                  dw, g.N, g.H, g.W, g.C, g.units, g.outH(), g.outW(), l.chunk, grad_input.data());
+        launch_ok(ParaConv2DGradInputKernel<T>, grid, block, 0, last.grad.data(), last.hsum.data(),
+                  last.L.h(), last.L.p(), last.L.input.data(), kh, kw, sh, sw, dh, dw, g.N, g.H,
+                  g.W, g.C, g.units, g.outH(), g.outW(), chunk, grad_input.data());
         expect_close(doubled, grad_input, "channels last", -1, 5e-5);
       }
       std::vector<T> grad_input(g.inputs());
