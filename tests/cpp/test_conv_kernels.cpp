@@ -51,16 +51,14 @@ std::vector<double> wide(const std::vector<T>& v) {
   return std::vector<double>(v.begin(), v.end());
 }
 
-// Random input and parameters (h0, h, p, p0) of a layer in its layout.
+// Random input and parameters of a layer in its layout, and their blocks (h0, h, p, p0).
 template <typename T>
 struct Layer {
   plain::Conv g;
   std::vector<T> input = random_values<T>(g.inputs(), 1),
                  parameters = random_values<T>(g.length(), 2);
-  const T* h0() const { return parameters.data(); }
-  const T* h() const { return h0() + g.units; }
-  const T* p() const { return h() + g.units * g.d(); }
-  const T* p0() const { return p() + g.units * g.d(); }
+  varekpt::ParameterBlocks<const T> w =
+      varekpt::parameter_blocks<const T>(parameters.data(), g.units, g.d());
 };
 
 // hsum and output against the reference, and their tails untouched.
@@ -91,10 +89,7 @@ std::shared_ptr<const T> fenced(const std::vector<T>& values) {
   return std::shared_ptr<const T>(data, [=](const T*) { munmap(base, span); });
 }
 
-template <typename T>
-class ConvKernels : public ::testing::Test {};
-using ElementTypes = ::testing::Types<float, double>;
-TYPED_TEST_SUITE(ConvKernels, ElementTypes);
+FLOAT_AND_DOUBLE_TEST_SUITE(ConvKernels);
 
 // N, C, H, W, units, kh, kw, sh, sw, dh, dw: a layer of the kernels' layout.
 using Sizes = std::array<int, 11>;
@@ -127,22 +122,21 @@ TYPED_TEST(ConvKernels, ForwardSequences) {
       auto hsum = buffer<T>(g.outputs()), output = buffer<T>(g.outputs());
       const dim3 grid(g.N + 1, outH + 1, outW + 1), over_units((g.units + chunk - 1) / chunk + 1);
       const dim3 over_taps((g.C + chunk - 1) / chunk + 1, g.kh + 1, g.kw + 1);
-      launch_ok(ParaConv2DInitCudaKernel<T>, grid, over_units, 0, L.h0(), L.p0(), g.N, outH, outW,
+      launch_ok(ParaConv2DInitCudaKernel<T>, grid, over_units, 0, L.w.h0, L.w.p0, g.N, outH, outW,
                 g.units, chunk, hsum.data(), output.data());
-      launch_ok(ParaConv2DHsumCudaKernel<T>, grid, over_taps, 0, L.input.data(), L.h(), g.kh, g.kw,
+      launch_ok(ParaConv2DHsumCudaKernel<T>, grid, over_taps, 0, L.input.data(), L.w.h, g.kh, g.kw,
                 g.sh, g.sw, g.dh, g.dw, g.N, g.H, g.W, g.C, g.units, outH, outW, chunk,
                 hsum.data());
-      launch_ok(ParaConv2DPsqCudaKernel<T>, grid, over_taps, 0, L.input.data(), L.p(), g.kh, g.kw,
+      launch_ok(ParaConv2DPsqCudaKernel<T>, grid, over_taps, 0, L.input.data(), L.w.p, g.kh, g.kw,
                 g.sh, g.sw, g.dh, g.dw, g.N, g.H, g.W, g.C, g.units, outH, outW, chunk,
                 output.data());
       launch_ok(ParaConv2DOutputCudaKernel<T>, grid, over_units, 0, factor, g.N, outH, outW,
                 g.units, chunk, hsum.data(), output.data());
       expect_results(L, factor, hsum, output);
       for (int B : {1, 3, 32}) {
-        hsum = buffer<T>(g.outputs());
-        output = buffer<T>(g.outputs());
+        hsum = output = buffer<T>(g.outputs());
         launch_ok(ParaConv2DFusedCudaKernel<T>, dim3(g.N + 1, outH * outW + outW, g.units + 1), B,
-                  2 * B * sizeof(T), factor, L.input.data(), L.h(), L.h0(), L.p(), L.p0(), g.kh,
+                  2 * B * sizeof(T), factor, L.input.data(), L.w.h, L.w.h0, L.w.p, L.w.p0, g.kh,
                   g.kw, g.sh, g.sw, g.dh, g.dw, g.N, g.H, g.W, g.C, g.units, outH, outW, 0,
                   hsum.data(), output.data());
         expect_results(L, factor, hsum, output);
@@ -196,8 +190,7 @@ TYPED_TEST(ConvKernels, FusedNCHW) {
       const plain::Conv& g = L.g;
       SCOPED_TRACE(::testing::Message() << "kh " << g.kh << " tile " << k.tileH << "x" << k.tileW);
       const auto input = fenced(L.input), parameters = fenced(L.parameters);
-      const T *h0 = parameters.get(), *h = h0 + g.units, *p = h + g.units * g.d(),
-              *p0 = p + g.units * g.d();
+      const auto w = varekpt::parameter_blocks(parameters.get(), g.units, g.d());
       const int outH = g.outH(), outW = g.outW();
       const int tiles = ((outH + k.tileH - 1) / k.tileH) * ((outW + k.tileW - 1) / k.tileW);
       const int B = std::max((k.tileH - 1) * g.sh + (g.kh - 1) * g.dh + 1,
@@ -207,14 +200,14 @@ TYPED_TEST(ConvKernels, FusedNCHW) {
       const size_t shared = (2 * k.tileH * k.tileW + 2 * g.d()) * sizeof(T);
       auto hsum = buffer<T>(g.outputs()), output = buffer<T>(g.outputs());
       launch_ok(ParaConv2DFusedCudaKernelNCHW<T>, grid, B, shared, k.tileH, k.tileW, factor,
-                input.get(), h, h0, p, p0, g.kh, g.kw, g.sh, g.sw, g.dh, g.dw, g.N, g.H, g.W, g.C,
-                g.units, outH, outW, hsum.data(), output.data());
+                input.get(), w.h, w.h0, w.p, w.p0, g.kh, g.kw, g.sh, g.sw, g.dh, g.dw, g.N, g.H,
+                g.W, g.C, g.units, outH, outW, hsum.data(), output.data());
       expect_results(L, factor, hsum, output);
       if (g.kh != 7 || g.C != 3) continue;
       auto hsum7 = buffer<T>(g.outputs()), output7 = buffer<T>(g.outputs());
       launch_ok(ParaConv2DFusedCudaKernelNCHWtemplated<T, 7, 7, 3>, grid, B, shared, k.tileH,
-                k.tileW, factor, input.get(), h, h0, p, p0, g.sh, g.sw, g.dh, g.dw, g.N, g.H, g.W,
-                g.units, outH, outW, hsum7.data(), output7.data());
+                k.tileW, factor, input.get(), w.h, w.h0, w.p, w.p0, g.sh, g.sw, g.dh, g.dw, g.N,
+                g.H, g.W, g.units, outH, outW, hsum7.data(), output7.data());
       expect_results(L, factor, hsum7, output7);
       if (hostcuda::workers() == 1) EXPECT_TRUE(hsum7 == hsum && output7 == output);
     }
@@ -226,15 +219,15 @@ TYPED_TEST(ConvKernels, FusedNCHW) {
   for (const auto [tileH, tileW, sh, sw] :
        {std::array<int, 4>{0, 2, 1, 1}, {2, 0, 1, 1}, {2, 2, 0, 1}, {2, 2, 1, 0}}) {
     launch_ok(ParaConv2DFusedCudaKernelNCHW<T>, grid, 16, (8 + 2 * g.d()) * sizeof(T), tileH, tileW,
-              T(1), L.input.data(), L.h(), L.h0(), L.p(), L.p0(), g.kh, g.kw, sh, sw, g.dh, g.dw,
+              T(1), L.input.data(), L.w.h, L.w.h0, L.w.p, L.w.p0, g.kh, g.kw, sh, sw, g.dh, g.dw,
               g.N, g.H, g.W, g.C, g.units, g.outH(), g.outW(), hsum.data(), output.data());
     launch_ok(ParaConv2DFusedCudaKernelNCHWtemplated<T, 7, 7, 3>, grid, 16,
-              (8 + 2 * 147) * sizeof(T), tileH, tileW, T(1), L.input.data(), L.h(), L.h0(), L.p(),
-              L.p0(), sh, sw, g.dh, g.dw, g.N, g.H, g.W, g.units, g.outH(), g.outW(), hsum.data(),
+              (8 + 2 * 147) * sizeof(T), tileH, tileW, T(1), L.input.data(), L.w.h, L.w.h0, L.w.p,
+              L.w.p0, sh, sw, g.dh, g.dw, g.N, g.H, g.W, g.units, g.outH(), g.outW(), hsum.data(),
               output.data());
   }
   launch_ok(ParaConv2DFusedCudaKernel<T>, dim3(g.N, g.outH() * g.outW(), g.units), 4, 8 * sizeof(T),
-            T(1), L.input.data(), L.h(), L.h0(), L.p(), L.p0(), g.kh, g.kw, g.sh, g.sw, g.dh, g.dw,
+            T(1), L.input.data(), L.w.h, L.w.h0, L.w.p, L.w.p0, g.kh, g.kw, g.sh, g.sw, g.dh, g.dw,
             g.N, g.H, g.W, g.C, g.units, g.outH(), 0, 0, hsum.data(), output.data());
   for (const auto* v : {&hsum, &output})
     EXPECT_TRUE(std::all_of(v->begin(), v->end(), [](T x) { return x == T(kSentinel); }));
@@ -296,54 +289,39 @@ TYPED_TEST(ConvKernels, ElementwiseKernelsUpdateTheirExtentOnly) {
   };
   const dim3 grid(A + 1, B + 1);
   const auto plane = [&](int i) { return i / (R * S) % B; };  // u or c of NCHW element i
-// Runs `launch` on out (o), then expects `value` of element i, which held `was`.
-#define EXPECT_LAUNCH(name, count, launch, value) \
-  check(                                          \
-      name, count, [&](T* o) { launch; }, [&](int i, T was) { return value; })
+// Launches kernel(args) with o for the output, then expects `value` of
+// element i, which held `was`; failures name the launch.
+#define EXPECT_LAUNCH(count, value, ...)                          \
+  check(                                                          \
+      #__VA_ARGS__, count, [&](T* o) { launch_ok(__VA_ARGS__); }, \
+      [&](int i, T was) { return value; })
   for (auto kernel : {ParaConv2DGetdeltahsumNCHWKernel<T>, ParaConv2DGetdeltahsumNHWCKernel<T>})
-    EXPECT_LAUNCH("product", all, launch_ok(kernel, grid, 5, 0, a.data(), b.data(), A, B, R, S, o),
-                  a[i] * b[i]);
+    EXPECT_LAUNCH(all, a[i] * b[i], kernel, grid, 5, 0, a.data(), b.data(), A, B, R, S, o);
   for (auto kernel :
        {ParaConv2DCompleteinputgradNCHWKernel<T>, ParaConv2DCompleteinputgradNHWCKernel<T>})
-    EXPECT_LAUNCH("complete input", all,
-                  launch_ok(kernel, grid, 5, 0, scalar, a.data(), A, B, R, S, o),
-                  was - scalar[0] * a[i]);
-  EXPECT_LAUNCH("complete p", rows * cols,
-                launch_ok(ParaConv2DCompletepgradKernel<T>, rows + 2, 3, 0, a.data(), b.data(),
-                          rows, cols, o),
-                was - a[i / cols] * b[i]);
-  EXPECT_LAUNCH("p0", n, launch_ok(ParaConv2DGetp0gradKernel<T>, 4, 3, 0, a.data(), b.data(), n, o),
-                was - a[i] * b[i]);
-  EXPECT_LAUNCH("scale", n, launch_ok(ParaConv2DGetgradx2factorKernel<T>, 4, 3, 0, o, 2, n),
-                was * 2);
+    EXPECT_LAUNCH(all, was - scalar[0] * a[i], kernel, grid, 5, 0, scalar, a.data(), A, B, R, S, o);
+  EXPECT_LAUNCH(rows * cols, was - a[i / cols] * b[i], ParaConv2DCompletepgradKernel<T>, rows + 2,
+                3, 0, a.data(), b.data(), rows, cols, o);
+  EXPECT_LAUNCH(n, was - a[i] * b[i], ParaConv2DGetp0gradKernel<T>, 4, 3, 0, a.data(), b.data(), n,
+                o);
+  EXPECT_LAUNCH(n, was * 2, ParaConv2DGetgradx2factorKernel<T>, 4, 3, 0, o, 2, n);
   for (int k : {0, -5})
-    EXPECT_LAUNCH("finalize", rows * cols,
-                  launch_ok(ParaConv2DGradFinalizeKernel<T>, rows + 2, 4, 0, k, rows, cols, o),
-                  k == 0 ? was + T(double(T(5)) * 1e-7) : was);
-  EXPECT_LAUNCH("hsum", all,
-                launch_ok(ParaConv2DGetHsumNCHW<T>, grid, 5, 0, a.data(), b.data(), A, B, R, S, o),
-                b[plane(i)] + a[i]);
-  EXPECT_LAUNCH(
-      "output", all,
-      launch_ok(ParaConv2DInitOutputNCHW<T>, grid, 5, 0, a.data(), b.data(), A, B, R, S, o),
-      T(std::fma(a[i], a[i], b[i] + b[i])));
-  EXPECT_LAUNCH("psq3", all, launch_ok(ParaConv2DApplyPsq3<T>, grid, 5, 0, b.data(), A, B, R, S, o),
-                was - b[plane(i)]);
-  EXPECT_LAUNCH("psq1", all,
-                launch_ok(ParaConv2DApplyPsq1<T>, grid, 5, 0, a.data(), T(0.5), A, B, R, S, o),
-                (was - a[i]) * T(0.5));
-  EXPECT_LAUNCH("inputsq", all,
-                launch_ok(ParaConv2DGetInputsq<T>, grid, 5, 0, a.data(), A, B, R, S, o),
-                a[i] * a[i]);
-  EXPECT_LAUNCH("unitfilter", B * 9,
-                launch_ok(ParaConv2DGetUnitfilter<T>, B + 2, 4, 0, B, 3, 3, 1, o), T(1));
-  EXPECT_LAUNCH("zero", 10, launch_ok(ParaConv2DGradZeroTensorCudaKernel<T>, 32, 3, 0, 2, 5, 2, o),
-                T(0));
-  EXPECT_LAUNCH("double", 10, launch_ok(ParaConv2DGrad2TensorCudaKernel<T>, 32, 3, 0, 2, 5, 2, o),
-                was + was);
-  EXPECT_LAUNCH("scale rows", 10,
-                launch_ok(ParaConv2DGrad2FactorTensorCudaKernel<T>, 32, 3, 0, T(-0.35), 2, 5, 2, o),
-                (was + was) * T(-0.35));
+    EXPECT_LAUNCH(rows * cols, k == 0 ? was + T(double(T(5)) * 1e-7) : was,
+                  ParaConv2DGradFinalizeKernel<T>, rows + 2, 4, 0, k, rows, cols, o);
+  EXPECT_LAUNCH(all, b[plane(i)] + a[i], ParaConv2DGetHsumNCHW<T>, grid, 5, 0, a.data(), b.data(),
+                A, B, R, S, o);
+  EXPECT_LAUNCH(all, T(std::fma(a[i], a[i], b[i] + b[i])), ParaConv2DInitOutputNCHW<T>, grid, 5, 0,
+                a.data(), b.data(), A, B, R, S, o);
+  EXPECT_LAUNCH(all, was - b[plane(i)], ParaConv2DApplyPsq3<T>, grid, 5, 0, b.data(), A, B, R, S,
+                o);
+  EXPECT_LAUNCH(all, (was - a[i]) * T(0.5), ParaConv2DApplyPsq1<T>, grid, 5, 0, a.data(), T(0.5), A,
+                B, R, S, o);
+  EXPECT_LAUNCH(all, a[i] * a[i], ParaConv2DGetInputsq<T>, grid, 5, 0, a.data(), A, B, R, S, o);
+  EXPECT_LAUNCH(B * 9, T(1), ParaConv2DGetUnitfilter<T>, B + 2, 4, 0, B, 3, 3, 1, o);
+  EXPECT_LAUNCH(10, T(0), ParaConv2DGradZeroTensorCudaKernel<T>, 32, 3, 0, 2, 5, 2, o);
+  EXPECT_LAUNCH(10, was + was, ParaConv2DGrad2TensorCudaKernel<T>, 32, 3, 0, 2, 5, 2, o);
+  EXPECT_LAUNCH(10, (was + was) * T(-0.35), ParaConv2DGrad2FactorTensorCudaKernel<T>, 32, 3, 0,
+                T(-0.35), 2, 5, 2, o);
 #undef EXPECT_LAUNCH
 }
 
@@ -392,8 +370,8 @@ TYPED_TEST(ConvKernels, OneLaunchGradientsMatchTheReference) {
         std::vector<T> gp(g.length());
         const auto w = varekpt::parameter_blocks(gp.data(), g.units, g.d());
         launch_ok(ParaConv2DGradParametersFusedKernel<T>, dim3(g.N, rows * g.W, g.units), block, 0,
-                  factor, last.grad.data(), last.hsum.data(), last.L.input.data(), last.L.p(),
-                  last.L.p0(), kh, kw, sh, sw, dh, dw, g.N, g.H, g.W, g.C, g.units, g.outH(),
+                  factor, last.grad.data(), last.hsum.data(), last.L.input.data(), last.L.w.p,
+                  last.L.w.p0, kh, kw, sh, sw, dh, dw, g.N, g.H, g.W, g.C, g.units, g.outH(),
                   g.outW(), 0, w.h, w.h0, w.p, w.p0);
         expect_close(scaled, gp, "parameter gradients", -1, 5e-5);
       }
@@ -402,13 +380,13 @@ TYPED_TEST(ConvKernels, OneLaunchGradientsMatchTheReference) {
             {dim3(g.N + 1, g.outH() + 2, g.outW() + 1), dim3(2, kh + 1, kw), 4}}) {
         std::vector<T> grad_input(g.inputs());
         launch_ok(ParaConv2DGradInputKernel<T>, grid, block, 0, last.grad.data(), last.hsum.data(),
-                  last.L.h(), last.L.p(), last.L.input.data(), kh, kw, sh, sw, dh, dw, g.N, g.H,
+                  last.L.w.h, last.L.w.p, last.L.input.data(), kh, kw, sh, sw, dh, dw, g.N, g.H,
                   g.W, g.C, g.units, g.outH(), g.outW(), chunk, grad_input.data());
         expect_close(doubled, grad_input, "channels last", -1, 5e-5);
       }
       std::vector<T> grad_input(g.inputs());
       launch_ok(ParaConv2DGradInputKernelNCHW<T>, dim3(g.N, g.C, g.outH()), dim3(g.outW(), g.units),
-                0, first.grad.data(), first.hsum.data(), first.L.h(), first.L.p(),
+                0, first.grad.data(), first.hsum.data(), first.L.w.h, first.L.w.p,
                 first.L.input.data(), kh, kw, sh, sw, dh, dw, g.N, g.H, g.W, g.C, g.units, g.outH(),
                 g.outW(), 0, grad_input.data());
       expect_close(first.grad_input, grad_input, "channels first", -1, 5e-5);

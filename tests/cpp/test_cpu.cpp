@@ -8,6 +8,7 @@
 #include <functional>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/cpu/isa.h"
@@ -62,10 +63,7 @@ std::vector<T> spread_values(size_t n, unsigned seed) {
   return v;
 }
 
-template <typename T>
-class CpuPaths : public ::testing::Test {};
-using ElementTypes = ::testing::Types<float, double>;
-TYPED_TEST_SUITE(CpuPaths, ElementTypes);
+FLOAT_AND_DOUBLE_TEST_SUITE(CpuPaths);
 
 // Dense shapes are N × d with H = W = 1; 300 rows make two row chunks.
 // Convolution windows per image: 1; 7×9; 5×33 (dilated, strided rows); 10×10
@@ -130,38 +128,30 @@ TYPED_TEST(CpuPaths, LayersMatchPlainLoops) {
 // its factor 1.
 TYPED_TEST(CpuPaths, UpdateMatchesPlainLoop) {
   using T = TypeParam;
-  struct Step {
-    double hlr, m;
-    bool nesterov;
-    double wd;
-  };
   // 300 × 333 makes 200400 parameters, several tasks of the element pass.
   const std::pair<int, int> shapes[] = {{1, 1}, {7, 9}, {33, 7}, {3, 0}, {300, 333}};
-  const Step steps[] = {{0.05, 0, true, 0},
-                        {0.05, 0.9, false, 0},
-                        {0.05, 0.9, true, 0},
-                        {0.05, 0.9, true, 0.01},
-                        {0.05, 0, false, 0.3},
-                        {0.05, -0.5, true, 0},
-                        {0.05, std::nan(""), true, 0},
-                        {0.05, 1e-13, false, 0},
-                        {1, 0, false, 1}};
+  const double nan = std::nan("");
+  const std::tuple<double, double, bool, double> steps[] = {
+      {0.05, 0, true, 0},      {0.05, 0.9, false, 0},   {0.05, 0.9, true, 0},
+      {0.05, 0.9, true, 0.01}, {0.05, 0, false, 0.3},   {0.05, -0.5, true, 0},
+      {0.05, nan, true, 0},    {0.05, 1e-13, false, 0}, {1, 0, false, 1}};
   for (const auto& shape : shapes) {
     const int units = shape.first, d = shape.second;
     const int L = 2 * units * (d + 1);
     const auto grad = spread_values<T>(L, 7), moments = spread_values<T>(L, 8),
                par = spread_values<T>(L, 9), zeros = std::vector<T>(L);
-    for (const Step& s : steps) {
-      const T* g = s.wd == 1 ? zeros.data() : grad.data();
+    for (const auto& [hlr, m, nesterov, wd] : steps) {
+      const T* g = wd == 1 ? zeros.data() : grad.data();
       const auto want =
-          plain::update(g, moments.data(), par.data(), units, d, s.hlr, s.m, s.nesterov, s.wd);
-      on_every_path([&](const std::string& path) {
+          plain::update(g, moments.data(), par.data(), units, d, hlr, m, nesterov, wd);
+      // Structured bindings are copied: C++17 lambdas cannot capture them.
+      on_every_path([&, hlr = hlr, m = m, nesterov = nesterov, wd = wd](const std::string& path) {
         std::vector<T> got(L), scratch(L + 2 * units);
-        vareksgd_getparupdate_cpu_main(g, moments.data(), par.data(), units, d, s.hlr, 7.0, s.m,
-                                       0.75, s.nesterov, s.wd, got.data(), scratch.data());
+        vareksgd_getparupdate_cpu_main(g, moments.data(), par.data(), units, d, hlr, 7.0, m, 0.75,
+                                       nesterov, wd, got.data(), scratch.data());
         expect_same_bits(got, want,
                          "units " + std::to_string(units) + ", d " + std::to_string(d) + ", m " +
-                             std::to_string(s.m) + ", wd " + std::to_string(s.wd) + ", " + path);
+                             std::to_string(m) + ", wd " + std::to_string(wd) + ", " + path);
       });
     }
   }

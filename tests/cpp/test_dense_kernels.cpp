@@ -28,10 +28,7 @@ constexpr auto one_pass_hsum =
 template <typename T>
 constexpr T kSentinel = T(-7.25);
 
-template <typename T>
-class DenseKernels : public ::testing::Test {};
-using ElementTypes = ::testing::Types<float, double>;
-TYPED_TEST_SUITE(DenseKernels, ElementTypes);
+FLOAT_AND_DOUBLE_TEST_SUITE(DenseKernels);
 
 // The element-wise kernels on grids past the matrix (three rows more, or a
 // grid wider than the vector) with blocks smaller and larger than a row:

@@ -86,10 +86,7 @@ void compare_with_reference(const Layer<T>& l, double factor, bool skip) {
     EXPECT_TRUE(std::isnan(cuda.grad_parameters[i])) << i;
 }
 
-template <typename T>
-class CudaWorkers : public ::testing::Test {};
-using ElementTypes = ::testing::Types<float, double>;
-TYPED_TEST_SUITE(CudaWorkers, ElementTypes);
+FLOAT_AND_DOUBLE_TEST_SUITE(CudaWorkers);
 
 // Dense shapes that exercise the chunking (several threads per block, partial
 // chunks, more than 128 terms per sum, one-element rows, sizes of 0), and
