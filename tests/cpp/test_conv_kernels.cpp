@@ -51,16 +51,14 @@ std::vector<double> wide(const std::vector<T>& v) {
   return std::vector<double>(v.begin(), v.end());
 }
 
-// Random input and parameters (h0, h, p, p0) of a layer in its layout.
+// Random input and parameters of a layer in its layout, and their blocks (h0, h, p, p0).
 template <typename T>
 struct Layer {
   plain::Conv g;
   std::vector<T> input = random_values<T>(g.inputs(), 1),
                  parameters = random_values<T>(g.length(), 2);
-  const T* h0() const { return parameters.data(); }
-  const T* h() const { return h0() + g.units; }
-  const T* p() const { return h() + g.units * g.d(); }
-  const T* p0() const { return p() + g.units * g.d(); }
+  varekpt::ParameterBlocks<const T> w =
+      varekpt::parameter_blocks<const T>(parameters.data(), g.units, g.d());
 };
 
 // hsum and output against the reference, and their tails untouched.
@@ -91,10 +89,7 @@ std::shared_ptr<const T> fenced(const std::vector<T>& values) {
   return std::shared_ptr<const T>(data, [=](const T*) { munmap(base, span); });
 }
 
-template <typename T>
-class ConvKernels : public ::testing::Test {};
-using ElementTypes = ::testing::Types<float, double>;
-TYPED_TEST_SUITE(ConvKernels, ElementTypes);
+FLOAT_AND_DOUBLE_TEST_SUITE(ConvKernels);
 
 // N, C, H, W, units, kh, kw, sh, sw, dh, dw: a layer of the kernels' layout.
 using Sizes = std::array<int, 11>;
@@ -127,22 +122,21 @@ TYPED_TEST(ConvKernels, ForwardSequences) {
       auto hsum = buffer<T>(g.outputs()), output = buffer<T>(g.outputs());
       const dim3 grid(g.N + 1, outH + 1, outW + 1), over_units((g.units + chunk - 1) / chunk + 1);
       const dim3 over_taps((g.C + chunk - 1) / chunk + 1, g.kh + 1, g.kw + 1);
-      launch_ok(ParaConv2DInitCudaKernel<T>, grid, over_units, 0, L.h0(), L.p0(), g.N, outH, outW,
+      launch_ok(ParaConv2DInitCudaKernel<T>, grid, over_units, 0, L.w.h0, L.w.p0, g.N, outH, outW,
                 g.units, chunk, hsum.data(), output.data());
-      launch_ok(ParaConv2DHsumCudaKernel<T>, grid, over_taps, 0, L.input.data(), L.h(), g.kh, g.kw,
+      launch_ok(ParaConv2DHsumCudaKernel<T>, grid, over_taps, 0, L.input.data(), L.w.h, g.kh, g.kw,
                 g.sh, g.sw, g.dh, g.dw, g.N, g.H, g.W, g.C, g.units, outH, outW, chunk,
                 hsum.data());
-      launch_ok(ParaConv2DPsqCudaKernel<T>, grid, over_taps, 0, L.input.data(), L.p(), g.kh, g.kw,
+      launch_ok(ParaConv2DPsqCudaKernel<T>, grid, over_taps, 0, L.input.data(), L.w.p, g.kh, g.kw,
                 g.sh, g.sw, g.dh, g.dw, g.N, g.H, g.W, g.C, g.units, outH, outW, chunk,
                 output.data());
       launch_ok(ParaConv2DOutputCudaKernel<T>, grid, over_units, 0, factor, g.N, outH, outW,
                 g.units, chunk, hsum.data(), output.data());
       expect_results(L, factor, hsum, output);
       for (int B : {1, 3, 32}) {
-        hsum = buffer<T>(g.outputs());
-        output = buffer<T>(g.outputs());
+        hsum = output = buffer<T>(g.outputs());
         launch_ok(ParaConv2DFusedCudaKernel<T>, dim3(g.N + 1, outH * outW + outW, g.units + 1), B,
-                  2 * B * sizeof(T), factor, L.input.data(), L.h(), L.h0(), L.p(), L.p0(), g.kh,
+                  2 * B * sizeof(T), factor, L.input.data(), L.w.h, L.w.h0, L.w.p, L.w.p0, g.kh,
                   g.kw, g.sh, g.sw, g.dh, g.dw, g.N, g.H, g.W, g.C, g.units, outH, outW, 0,
                   hsum.data(), output.data());
         expect_results(L, factor, hsum, output);
@@ -196,8 +190,7 @@ TYPED_TEST(ConvKernels, FusedNCHW) {
       const plain::Conv& g = L.g;
       SCOPED_TRACE(::testing::Message() << "kh " << g.kh << " tile " << k.tileH << "x" << k.tileW);
       const auto input = fenced(L.input), parameters = fenced(L.parameters);
-      const T *h0 = parameters.get(), *h = h0 + g.units, *p = h + g.units * g.d(),
-              *p0 = p + g.units * g.d();
+      const auto w = varekpt::parameter_blocks(parameters.get(), g.units, g.d());
       const int outH = g.outH(), outW = g.outW();
       const int tiles = ((outH + k.tileH - 1) / k.tileH) * ((outW + k.tileW - 1) / k.tileW);
       const int B = std::max((k.tileH - 1) * g.sh + (g.kh - 1) * g.dh + 1,
@@ -207,14 +200,14 @@ TYPED_TEST(ConvKernels, FusedNCHW) {
       const size_t shared = (2 * k.tileH * k.tileW + 2 * g.d()) * sizeof(T);
       auto hsum = buffer<T>(g.outputs()), output = buffer<T>(g.outputs());
       launch_ok(ParaConv2DFusedCudaKernelNCHW<T>, grid, B, shared, k.tileH, k.tileW, factor,
-                input.get(), h, h0, p, p0, g.kh, g.kw, g.sh, g.sw, g.dh, g.dw, g.N, g.H, g.W, g.C,
-                g.units, outH, outW, hsum.data(), output.data());
+                input.get(), w.h, w.h0, w.p, w.p0, g.kh, g.kw, g.sh, g.sw, g.dh, g.dw, g.N, g.H,
+                g.W, g.C, g.units, outH, outW, hsum.data(), output.data());
       expect_results(L, factor, hsum, output);
       if (g.kh != 7 || g.C != 3) continue;
       auto hsum7 = buffer<T>(g.outputs()), output7 = buffer<T>(g.outputs());
       launch_ok(ParaConv2DFusedCudaKernelNCHWtemplated<T, 7, 7, 3>, grid, B, shared, k.tileH,
-                k.tileW, factor, input.get(), h, h0, p, p0, g.sh, g.sw, g.dh, g.dw, g.N, g.H, g.W,
-                g.units, outH, outW, hsum7.data(), output7.data());
+                k.tileW, factor, input.get(), w.h, w.h0, w.p, w.p0, g.sh, g.sw, g.dh, g.dw, g.N,
+                g.H, g.W, g.units, outH, outW, hsum7.data(), output7.data());
       expect_results(L, factor, hsum7, output7);
       if (hostcuda::workers() == 1) EXPECT_TRUE(hsum7 == hsum && output7 == output);
     }
@@ -226,15 +219,15 @@ TYPED_TEST(ConvKernels, FusedNCHW) {
   for (const auto [tileH, tileW, sh, sw] :
        {std::array<int, 4>{0, 2, 1, 1}, {2, 0, 1, 1}, {2, 2, 0, 1}, {2, 2, 1, 0}}) {
     launch_ok(ParaConv2DFusedCudaKernelNCHW<T>, grid, 16, (8 + 2 * g.d()) * sizeof(T), tileH, tileW,
-              T(1), L.input.data(), L.h(), L.h0(), L.p(), L.p0(), g.kh, g.kw, sh, sw, g.dh, g.dw,
+              T(1), L.input.data(), L.w.h, L.w.h0, L.w.p, L.w.p0, g.kh, g.kw, sh, sw, g.dh, g.dw,
               g.N, g.H, g.W, g.C, g.units, g.outH(), g.outW(), hsum.data(), output.data());
     launch_ok(ParaConv2DFusedCudaKernelNCHWtemplated<T, 7, 7, 3>, grid, 16,
-              (8 + 2 * 147) * sizeof(T), tileH, tileW, T(1), L.input.data(), L.h(), L.h0(), L.p(),
-              L.p0(), sh, sw, g.dh, g.dw, g.N, g.H, g.W, g.units, g.outH(), g.outW(), hsum.data(),
+              (8 + 2 * 147) * sizeof(T), tileH, tileW, T(1), L.input.data(), L.w.h, L.w.h0, L.w.p,
+              L.w.p0, sh, sw, g.dh, g.dw, g.N, g.H, g.W, g.units, g.outH(), g.outW(), hsum.data(),
               output.data());
   }
   launch_ok(ParaConv2DFusedCudaKernel<T>, dim3(g.N, g.outH() * g.outW(), g.units), 4, 8 * sizeof(T),
-            T(1), L.input.data(), L.h(), L.h0(), L.p(), L.p0(), g.kh, g.kw, g.sh, g.sw, g.dh, g.dw,
+            T(1), L.input.data(), L.w.h, L.w.h0, L.w.p, L.w.p0, g.kh, g.kw, g.sh, g.sw, g.dh, g.dw,
             g.N, g.H, g.W, g.C, g.units, g.outH(), 0, 0, hsum.data(), output.data());
   for (const auto* v : {&hsum, &output})
     EXPECT_TRUE(std::all_of(v->begin(), v->end(), [](T x) { return x == T(kSentinel); }));
@@ -295,79 +288,41 @@ TYPED_TEST(ConvKernels, ElementwiseKernelsUpdateTheirExtentOnly) {
     EXPECT_EQ(out[count], before[count]) << name;
   };
   const dim3 grid(A + 1, B + 1);
+  const auto plane = [&](int i) { return i / (R * S) % B; };  // u or c of NCHW element i
+// Launches kernel(args) with o for the output, then expects `value` of
+// element i, which held `was`; failures name the launch.
+#define EXPECT_LAUNCH(count, value, ...)                          \
+  check(                                                          \
+      #__VA_ARGS__, count, [&](T* o) { launch_ok(__VA_ARGS__); }, \
+      [&](int i, T was) { return value; })
   for (auto kernel : {ParaConv2DGetdeltahsumNCHWKernel<T>, ParaConv2DGetdeltahsumNHWCKernel<T>})
-    check(
-        "product", all,
-        [&](T* o) { launch_ok(kernel, grid, 5, 0, a.data(), b.data(), A, B, R, S, o); },
-        [&](int i, T) { return a[i] * b[i]; });
+    EXPECT_LAUNCH(all, a[i] * b[i], kernel, grid, 5, 0, a.data(), b.data(), A, B, R, S, o);
   for (auto kernel :
        {ParaConv2DCompleteinputgradNCHWKernel<T>, ParaConv2DCompleteinputgradNHWCKernel<T>})
-    check(
-        "complete input", all,
-        [&](T* o) { launch_ok(kernel, grid, 5, 0, scalar, a.data(), A, B, R, S, o); },
-        [&](int i, T was) { return was - scalar[0] * a[i]; });
-  check(
-      "complete p", rows * cols,
-      [&](T* o) {
-        launch_ok(ParaConv2DCompletepgradKernel<T>, rows + 2, 3, 0, a.data(), b.data(), rows, cols,
-                  o);
-      },
-      [&](int i, T was) { return was - a[i / cols] * b[i]; });
-  check(
-      "p0", n,
-      [&](T* o) { launch_ok(ParaConv2DGetp0gradKernel<T>, 4, 3, 0, a.data(), b.data(), n, o); },
-      [&](int i, T was) { return was - a[i] * b[i]; });
-  check(
-      "scale", n, [&](T* o) { launch_ok(ParaConv2DGetgradx2factorKernel<T>, 4, 3, 0, o, 2, n); },
-      [&](int, T was) { return was * 2; });
+    EXPECT_LAUNCH(all, was - scalar[0] * a[i], kernel, grid, 5, 0, scalar, a.data(), A, B, R, S, o);
+  EXPECT_LAUNCH(rows * cols, was - a[i / cols] * b[i], ParaConv2DCompletepgradKernel<T>, rows + 2,
+                3, 0, a.data(), b.data(), rows, cols, o);
+  EXPECT_LAUNCH(n, was - a[i] * b[i], ParaConv2DGetp0gradKernel<T>, 4, 3, 0, a.data(), b.data(), n,
+                o);
+  EXPECT_LAUNCH(n, was * 2, ParaConv2DGetgradx2factorKernel<T>, 4, 3, 0, o, 2, n);
   for (int k : {0, -5})
-    check(
-        "finalize", rows * cols,
-        [&](T* o) { launch_ok(ParaConv2DGradFinalizeKernel<T>, rows + 2, 4, 0, k, rows, cols, o); },
-        [&](int, T was) { return k == 0 ? was + T(double(T(5)) * 1e-7) : was; });
-  const auto plane = [&](int i) { return i / (R * S) % B; };  // u or c of NCHW element i
-  check(
-      "hsum", all,
-      [&](T* o) {
-        launch_ok(ParaConv2DGetHsumNCHW<T>, grid, 5, 0, a.data(), b.data(), A, B, R, S, o);
-      },
-      [&](int i, T) { return b[plane(i)] + a[i]; });
-  check(
-      "output", all,
-      [&](T* o) {
-        launch_ok(ParaConv2DInitOutputNCHW<T>, grid, 5, 0, a.data(), b.data(), A, B, R, S, o);
-      },
-      [&](int i, T) { return T(std::fma(a[i], a[i], b[i] + b[i])); });
-  check(
-      "psq3", all,
-      [&](T* o) { launch_ok(ParaConv2DApplyPsq3<T>, grid, 5, 0, b.data(), A, B, R, S, o); },
-      [&](int i, T was) { return was - b[plane(i)]; });
-  check(
-      "psq1", all,
-      [&](T* o) { launch_ok(ParaConv2DApplyPsq1<T>, grid, 5, 0, a.data(), T(0.5), A, B, R, S, o); },
-      [&](int i, T was) { return (was - a[i]) * T(0.5); });
-  check(
-      "inputsq", all,
-      [&](T* o) { launch_ok(ParaConv2DGetInputsq<T>, grid, 5, 0, a.data(), A, B, R, S, o); },
-      [&](int i, T) { return a[i] * a[i]; });
-  check(
-      "unitfilter", B * 9,
-      [&](T* o) { launch_ok(ParaConv2DGetUnitfilter<T>, B + 2, 4, 0, B, 3, 3, 1, o); },
-      [](int, T) { return T(1); });
-  check(
-      "zero", 10,
-      [&](T* o) { launch_ok(ParaConv2DGradZeroTensorCudaKernel<T>, 32, 3, 0, 2, 5, 2, o); },
-      [](int, T) { return T(0); });
-  check(
-      "double", 10,
-      [&](T* o) { launch_ok(ParaConv2DGrad2TensorCudaKernel<T>, 32, 3, 0, 2, 5, 2, o); },
-      [](int, T x) { return x + x; });
-  check(
-      "scale rows", 10,
-      [&](T* o) {
-        launch_ok(ParaConv2DGrad2FactorTensorCudaKernel<T>, 32, 3, 0, T(-0.35), 2, 5, 2, o);
-      },
-      [](int, T x) { return (x + x) * T(-0.35); });
+    EXPECT_LAUNCH(rows * cols, k == 0 ? was + T(double(T(5)) * 1e-7) : was,
+                  ParaConv2DGradFinalizeKernel<T>, rows + 2, 4, 0, k, rows, cols, o);
+  EXPECT_LAUNCH(all, b[plane(i)] + a[i], ParaConv2DGetHsumNCHW<T>, grid, 5, 0, a.data(), b.data(),
+                A, B, R, S, o);
+  EXPECT_LAUNCH(all, T(std::fma(a[i], a[i], b[i] + b[i])), ParaConv2DInitOutputNCHW<T>, grid, 5, 0,
+                a.data(), b.data(), A, B, R, S, o);
+  EXPECT_LAUNCH(all, was - b[plane(i)], ParaConv2DApplyPsq3<T>, grid, 5, 0, b.data(), A, B, R, S,
+                o);
+  EXPECT_LAUNCH(all, (was - a[i]) * T(0.5), ParaConv2DApplyPsq1<T>, grid, 5, 0, a.data(), T(0.5), A,
+                B, R, S, o);
+  EXPECT_LAUNCH(all, a[i] * a[i], ParaConv2DGetInputsq<T>, grid, 5, 0, a.data(), A, B, R, S, o);
+  EXPECT_LAUNCH(B * 9, T(1), ParaConv2DGetUnitfilter<T>, B + 2, 4, 0, B, 3, 3, 1, o);
+  EXPECT_LAUNCH(10, T(0), ParaConv2DGradZeroTensorCudaKernel<T>, 32, 3, 0, 2, 5, 2, o);
+  EXPECT_LAUNCH(10, was + was, ParaConv2DGrad2TensorCudaKernel<T>, 32, 3, 0, 2, 5, 2, o);
+  EXPECT_LAUNCH(10, (was + was) * T(-0.35), ParaConv2DGrad2FactorTensorCudaKernel<T>, 32, 3, 0,
+                T(-0.35), 2, 5, 2, o);
+#undef EXPECT_LAUNCH
 }
 
 // Data of one geometry in a layout, and the reference's gradients at factor
@@ -395,11 +350,12 @@ struct Gradients {
 TYPED_TEST(ConvKernels, OneLaunchGradientsMatchTheReference) {
   using T = TypeParam;
   const T factor = T(-0.35);
-  for (const auto& k : {std::array<int, 6>{3, 3, 1, 1, 1, 1},
-                        {3, 1, 2, 1, 1, 2},
-                        {1, 5, 1, 2, 1, 1},
-                        {3, 5, 2, 1, 2, 1},
-                        {1, 1, 1, 1, 1, 1}}) {
+  const int kernels[][6] = {{3, 3, 1, 1, 1, 1},
+                            {3, 1, 2, 1, 1, 2},
+                            {1, 5, 1, 2, 1, 1},
+                            {3, 5, 2, 1, 2, 1},
+                            {1, 1, 1, 1, 1, 1}};
+  for (const auto& k : kernels) {
     const int kh = k[0], kw = k[1], sh = k[2], sw = k[3], dh = k[4], dw = k[5];
     SCOPED_TRACE(::testing::Message() << "kernel " << kh << "x" << kw);
     const Gradients<T> last(geometry({2, 3, 7, 8, 5, kh, kw, sh, sw, dh, dw}, true));
@@ -408,35 +364,29 @@ TYPED_TEST(ConvKernels, OneLaunchGradientsMatchTheReference) {
     std::vector<double> doubled = last.grad_input, scaled = last.sums;
     for (double& v : doubled) v += v;
     for (double& v : scaled) v *= 2 * double(factor);
-    const struct {
-      int rows;
-      dim3 block;
-    } fused[] = {{g.outH(), dim3(2, kh, kw)}, {g.H, dim3(2, kh + 1, kw + 2)}};
-    const struct {
-      dim3 grid, block;
-      int chunk;
-    } input[] = {{dim3(g.N, g.outH(), g.outW()), dim3(g.units, kh, kw), 1},
-                 {dim3(g.N + 1, g.outH() + 2, g.outW() + 1), dim3(2, kh + 1, kw), 4}};
     in_each_schedule([&] {
-      for (const auto& l : fused) {
+      for (const auto& [rows, block] :
+           {std::pair{g.outH(), dim3(2, kh, kw)}, {g.H, dim3(2, kh + 1, kw + 2)}}) {
         std::vector<T> gp(g.length());
         const auto w = varekpt::parameter_blocks(gp.data(), g.units, g.d());
-        launch_ok(ParaConv2DGradParametersFusedKernel<T>, dim3(g.N, l.rows * g.W, g.units), l.block,
-                  0, factor, last.grad.data(), last.hsum.data(), last.L.input.data(), last.L.p(),
-                  last.L.p0(), kh, kw, sh, sw, dh, dw, g.N, g.H, g.W, g.C, g.units, g.outH(),
+        launch_ok(ParaConv2DGradParametersFusedKernel<T>, dim3(g.N, rows * g.W, g.units), block, 0,
+                  factor, last.grad.data(), last.hsum.data(), last.L.input.data(), last.L.w.p,
+                  last.L.w.p0, kh, kw, sh, sw, dh, dw, g.N, g.H, g.W, g.C, g.units, g.outH(),
                   g.outW(), 0, w.h, w.h0, w.p, w.p0);
         expect_close(scaled, gp, "parameter gradients", -1, 5e-5);
       }
-      for (const auto& l : input) {
+      for (const auto& [grid, block, chunk] :
+           {std::tuple{dim3(g.N, g.outH(), g.outW()), dim3(g.units, kh, kw), 1},
+            {dim3(g.N + 1, g.outH() + 2, g.outW() + 1), dim3(2, kh + 1, kw), 4}}) {
         std::vector<T> grad_input(g.inputs());
-        launch_ok(ParaConv2DGradInputKernel<T>, l.grid, l.block, 0, last.grad.data(),
-                  last.hsum.data(), last.L.h(), last.L.p(), last.L.input.data(), kh, kw, sh, sw, dh,
-                  dw, g.N, g.H, g.W, g.C, g.units, g.outH(), g.outW(), l.chunk, grad_input.data());
+        launch_ok(ParaConv2DGradInputKernel<T>, grid, block, 0, last.grad.data(), last.hsum.data(),
+                  last.L.w.h, last.L.w.p, last.L.input.data(), kh, kw, sh, sw, dh, dw, g.N, g.H,
+                  g.W, g.C, g.units, g.outH(), g.outW(), chunk, grad_input.data());
         expect_close(doubled, grad_input, "channels last", -1, 5e-5);
       }
       std::vector<T> grad_input(g.inputs());
       launch_ok(ParaConv2DGradInputKernelNCHW<T>, dim3(g.N, g.C, g.outH()), dim3(g.outW(), g.units),
-                0, first.grad.data(), first.hsum.data(), first.L.h(), first.L.p(),
+                0, first.grad.data(), first.hsum.data(), first.L.w.h, first.L.w.p,
                 first.L.input.data(), kh, kw, sh, sw, dh, dw, g.N, g.H, g.W, g.C, g.units, g.outH(),
                 g.outW(), 0, grad_input.data());
       expect_close(first.grad_input, grad_input, "channels first", -1, 5e-5);

@@ -28,10 +28,7 @@ constexpr auto one_pass_hsum =
 template <typename T>
 constexpr T kSentinel = T(-7.25);
 
-template <typename T>
-class DenseKernels : public ::testing::Test {};
-using ElementTypes = ::testing::Types<float, double>;
-TYPED_TEST_SUITE(DenseKernels, ElementTypes);
+FLOAT_AND_DOUBLE_TEST_SUITE(DenseKernels);
 
 // The element-wise kernels on grids past the matrix (three rows more, or a
 // grid wider than the vector) with blocks smaller and larger than a row:
@@ -112,13 +109,11 @@ TYPED_TEST(DenseKernels, ElementwiseKernelsCoverTheirExtentOnly) {
 }
 
 // Both tree reductions for block sizes that are and are not powers of two,
-// for more and for fewer elements than threads, on four workers with the
-// threads resumed in shuffled order. Two blocks past the results do nothing;
-// one thread per block gives the sequential sum exactly.
+// for more and for fewer elements than threads, in each schedule. Two blocks
+// past the results do nothing; one thread per block gives the sequential sum
+// exactly.
 TYPED_TEST(DenseKernels, TreeReductionsSumEveryBlockSize) {
   using T = TypeParam;
-  hostcuda::set_workers(4);
-  hostcuda::set_resume_order(hostcuda::ResumeOrder::Shuffle, 11);
   for (const auto [rows, cols] :
        {std::pair<int, int>{4, 3000}, {3000, 4}, {6, 3}, {3, 6}, {5, 0}}) {
     const auto a = random_values<T>(size_t(rows) * cols, 3);
@@ -133,18 +128,18 @@ TYPED_TEST(DenseKernels, TreeReductionsSumEveryBlockSize) {
       for (unsigned threads : {1u, 3u, 1000u, 1024u}) {
         SCOPED_TRACE(::testing::Message()
                      << along_rows << " " << rows << "x" << cols << ", " << threads << " threads");
-        std::vector<T> out(results + 2, kSentinel<T>);
-        launch_ok(
-            along_rows ? ParaboloidGradSumAlongDim0Kernel<T> : ParaboloidGradSumAlongDim1Kernel<T>,
-            results + 2, threads, threads * sizeof(T), rows, cols, a.data(), out.data());
-        if (threads == 1) EXPECT_EQ(out, expected);
-        expect_close(expected, out, "sums");
-        EXPECT_TRUE(out[results] == kSentinel<T> && out[results + 1] == kSentinel<T>);
+        in_each_schedule([&] {
+          std::vector<T> out(results + 2, kSentinel<T>);
+          launch_ok(along_rows ? ParaboloidGradSumAlongDim0Kernel<T>
+                               : ParaboloidGradSumAlongDim1Kernel<T>,
+                    results + 2, threads, threads * sizeof(T), rows, cols, a.data(), out.data());
+          if (threads == 1) EXPECT_EQ(out, expected);
+          expect_close(expected, out, "sums");
+          EXPECT_TRUE(out[results] == kSentinel<T> && out[results + 1] == kSentinel<T>);
+        });
       }
     }
   }
-  hostcuda::set_workers(1);
-  hostcuda::set_resume_order(hostcuda::ResumeOrder::Forward);
 }
 
 // The fused forward and the one-pass hsum against the reference, with 2-D

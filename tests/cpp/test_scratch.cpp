@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <functional>
 #include <new>
 #include <vector>
 
@@ -57,37 +56,29 @@ namespace {
 TEST(CpuScratch, StaysWithinFourTimesTheParametersForEveryWidth) {
   const int threads = at::get_num_threads(), N = 2;
   at::set_num_threads(4);
-  for (const auto& [units, d] : {std::pair<int, int>{1 << 18, 1},
-                                 {1 << 13, 3},
-                                 {1 << 10, 33},
-                                 {1, (1 << 15) + 1},
-                                 {3, (1 << 13) + 1}}) {
+  const int shapes[][2] = {
+      {1 << 18, 1}, {1 << 13, 3}, {1 << 10, 33}, {1, (1 << 15) + 1}, {3, (1 << 13) + 1}};
+  for (const auto& [units, d] : shapes) {
     const int L = 2 * units * (d + 1);
     std::vector<float> x(N * d, 0.5f), prm(L, 0.25f), grad(N * units, 1.0f), out(N * units),
         hsum(N * units), gi(N * d), gp(L);
     const int64_t bound = 4 * int64_t{L} * 4 + (1 << 20);
-    const std::pair<const char*, std::function<void()>> calls[] = {
-        {"dense forward",
-         [&] {
-           paraboloid_forward_cpu_main<float>(x.data(), prm.data(), 1.0, N, d, units, out.data(),
-                                              hsum.data());
-         }},
-        {"dense backward",
-         [&] {
-           paraboloid_backward_cpu_main<float>(grad.data(), x.data(), prm.data(), hsum.data(), 1.0,
-                                               N, d, units, gi.data(), gp.data());
-         }},
-        {"convolution backward", [&] {
-           paraconv2d_backward_cpu_main<float>(grad.data(), x.data(), prm.data(), hsum.data(), 1.0,
-                                               1, d, 1, 1, 1, 1, N, 1, 1, d, units, 1, 1, gi.data(),
-                                               gp.data(), false);
-         }}};
-    for (const auto& [what, call] : calls) {
+    const char* what[] = {"dense forward", "dense backward", "convolution backward"};
+    for (int k = 0; k < 3; ++k) {
       in_use = peak = 0;
       counting = true;
-      call();
+      if (k == 0)
+        paraboloid_forward_cpu_main<float>(x.data(), prm.data(), 1.0, N, d, units, out.data(),
+                                           hsum.data());
+      else if (k == 1)
+        paraboloid_backward_cpu_main<float>(grad.data(), x.data(), prm.data(), hsum.data(), 1.0, N,
+                                            d, units, gi.data(), gp.data());
+      else
+        paraconv2d_backward_cpu_main<float>(grad.data(), x.data(), prm.data(), hsum.data(), 1.0, 1,
+                                            d, 1, 1, 1, 1, N, 1, 1, d, units, 1, 1, gi.data(),
+                                            gp.data(), false);
       counting = false;
-      EXPECT_LE(peak, bound) << what << ", units " << units << ", d " << d;
+      EXPECT_LE(peak, bound) << what[k] << ", units " << units << ", d " << d;
     }
   }
   at::set_num_threads(threads);

@@ -11,6 +11,13 @@
 #include <type_traits>
 #include <vector>
 
+// A typed test suite `name` run for float and for double.
+using ElementTypes = ::testing::Types<float, double>;
+#define FLOAT_AND_DOUBLE_TEST_SUITE(name) \
+  template <typename T>                   \
+  class name : public ::testing::Test {}; \
+  TYPED_TEST_SUITE(name, ElementTypes)
+
 // n values drawn uniformly from [-1, 1), the same for the same seed.
 template <typename T>
 std::vector<T> random_values(size_t n, unsigned seed) {

@@ -86,10 +86,7 @@ void compare_with_reference(const Layer<T>& l, double factor, bool skip) {
     EXPECT_TRUE(std::isnan(cuda.grad_parameters[i])) << i;
 }
 
-template <typename T>
-class CudaWorkers : public ::testing::Test {};
-using ElementTypes = ::testing::Types<float, double>;
-TYPED_TEST_SUITE(CudaWorkers, ElementTypes);
+FLOAT_AND_DOUBLE_TEST_SUITE(CudaWorkers);
 
 // Dense shapes that exercise the chunking (several threads per block, partial
 // chunks, more than 128 terms per sum, one-element rows, sizes of 0), and
@@ -101,35 +98,27 @@ TYPED_TEST_SUITE(CudaWorkers, ElementTypes);
 // (without channels an image's H·W may pass the int range).
 TYPED_TEST(CudaWorkers, AgreeWithTheReference) {
   using L = Layer<TypeParam>;
-  const L layers[] = {
-      {true, {33, 13, 1, 1, 20}},
-      {true, {4, 1, 1, 1, 300}, 3},
-      {true, {130, 17, 1, 1, 3}, 5},
-      {true, {1, 1, 1, 1, 1}},
-      {true, {5, 300, 1, 1, 2}},
-      {true, {4, 0, 1, 1, 3}, 1},
-      {true, {0, 3, 1, 1, 2}, 2},
-      {true, {3, 2, 1, 1, 0}, 5},
-      {false, {2, 2, 7, 7, 3, 3, 3, 1, 1, 2, 2}},  // dilation 2 on 7×7: taps reach both edges
-      {false, {2, 2, 7, 7, 4, 3, 3, 2, 2}},        // stride 2: elements under up to four windows
-      {false, {2, 3, 5, 4, 2}},                    // 1×1
-      {false, {1, 3, 5, 5, 10, 3, 3}},  // hsum block 4×12: idle channel and unit threads
-      {false, {1, 1, 2, 15, 2, 1, 3}},  // outW = 13: a second thread per output row
-      {false, {2, 2, 9, 12, 3, 3, 5, 2, 1, 1, 2}},  // strides and dilations differ by direction
-      {false, {1, 2, 7, 7, 2, 1, 1, 3, 3}},         // rows and columns read by no window
-      {false, {0, 2, 4, 4, 2, 3, 3}},
-      {false, {2, 0, 4, 4, 2, 3, 3}},
-      {false, {2, 2, 4, 4, 0, 3, 3}},
-      {false, {1, 0, 65536, 65536, 1, 1, 1, 65536, 65536}}};
+  const plain::Conv dense[] = {{33, 13, 1, 1, 20}, {4, 1, 1, 1, 300}, {130, 17, 1, 1, 3},
+                               {1, 1, 1, 1, 1},    {5, 300, 1, 1, 2}, {4, 0, 1, 1, 3},
+                               {0, 3, 1, 1, 2},    {3, 2, 1, 1, 0}};
+  const int trailing[] = {0, 3, 5, 0, 0, 1, 2, 5};
+  const plain::Conv convs[] = {
+      {2, 2, 7, 7, 3, 3, 3, 1, 1, 2, 2},  {2, 2, 7, 7, 4, 3, 3, 2, 2, 1, 1},
+      {2, 3, 5, 4, 2, 1, 1, 1, 1, 1, 1},  {1, 3, 5, 5, 10, 3, 3, 1, 1, 1, 1},
+      {1, 1, 2, 15, 2, 1, 3, 1, 1, 1, 1}, {2, 2, 9, 12, 3, 3, 5, 2, 1, 1, 2},
+      {1, 2, 7, 7, 2, 1, 1, 3, 3, 1, 1},  {0, 2, 4, 4, 2, 3, 3, 1, 1, 1, 1},
+      {2, 0, 4, 4, 2, 3, 3, 1, 1, 1, 1},  {2, 2, 4, 4, 0, 3, 3, 1, 1, 1, 1}};
+  std::vector<L> layers;
+  for (int k = 0; k < 8; ++k) layers.push_back({true, dense[k], trailing[k]});
+  for (const plain::Conv& g : convs) layers.push_back({false, g});
+  layers.push_back({false, {1, 0, 65536, 65536, 1, 1, 1, 65536, 65536}});
   in_each_schedule([&] {
     for (const L& l : layers) {
       for (double factor : {1.0, -0.35, 0.0}) {
         for (bool skip : {false, true}) {
           if (l.dense && skip) continue;
-          SCOPED_TRACE(::testing::Message()
-                       << (l.dense ? "dense" : "conv") << " N " << l.g.N << " C " << l.g.C << " H "
-                       << l.g.H << " W " << l.g.W << " units " << l.g.units << " kernel " << l.g.kh
-                       << "x" << l.g.kw << " factor " << factor << " skip " << skip);
+          SCOPED_TRACE(::testing::Message() << "layer " << &l - layers.data() << " factor "
+                                            << factor << " skip " << skip);
           compare_with_reference(l, factor, skip);
         }
       }
@@ -266,6 +255,7 @@ TEST(Entries, RefuseLaunchLimitsAndOtherDevices) {
   using torch::zeros;
   const auto one = torch::tensor({1, 1}, torch::kInt), three = torch::tensor({3, 3}, torch::kInt);
   const auto v = torch::ones({4}), meta = torch::ones({4}, torch::kMeta);
+  const auto x = zeros({1, 1, 3, 3}), meta_pair = one.to(torch::kMeta);
   const auto dense = [](int64_t N, int64_t d, int64_t P, bool backward) {
     return [=] {
       if (!backward) paraboloid_forward_cuda(zeros({N, d}), zeros({P}), 1.0);
@@ -301,23 +291,13 @@ TEST(Entries, RefuseLaunchLimitsAndOtherDevices) {
        "conv2dfree::backward: C·H·W .*4294967296"},
       {conv_backward(zeros({1, 65505, 1, 1}), true), "conv2dfree::backward: .*C = 65505"},
       {conv_backward(zeros({1, 1, 1025, 1}), true), "conv2dfree::backward: .*outH = 1025"},
-      {[&] {
-         paraconv2d_forward_cuda(zeros({1, 1, 3, 3}), zeros({4}), 1.0, one, one.to(torch::kMeta),
-                                 one);
-       },
+      {[&] { paraconv2d_forward_cuda(x, v, 1.0, one, meta_pair, one); },
        "conv2dfree::forward: strides_tensor must be on the CPU"},
-      {[&] {
-         paraboloid_forward_cpu(zeros({2, 3}), meta, 1.0);
-       },
+      {[&] { paraboloid_forward_cpu(x[0][0], meta, 1.0); },
        "paraboloidfree::forward: .*parameters is on meta"},
-      {[&] {
-         paraconv2d_forward_cpu(zeros({1, 1, 3, 3}), meta, 1.0, one, one, one);
-       },
+      {[&] { paraconv2d_forward_cpu(x, meta, 1.0, one, one, one); },
        "conv2dfree::forward: .*parameters is on meta"},
-      {[&] {
-         paraconv2d_forward_cpu(zeros({1, 1, 3, 3}), zeros({4}), 1.0, one, one,
-                                one.to(torch::kMeta));
-       },
+      {[&] { paraconv2d_forward_cpu(x, v, 1.0, one, one, meta_pair); },
        "conv2dfree::forward: dilation_rate_tensor must be on the CPU"},
       {[&] { vareksgd_getparupdate_cpu(meta, v, v, 1.0, 0.5, 0, 0, 0, false, 0); },
        "getparupdate: .*grad is on meta"},
@@ -325,10 +305,7 @@ TEST(Entries, RefuseLaunchLimitsAndOtherDevices) {
        "getparupdate: .*moments is on meta"},
       {[&] { vareksgd_getparupdate_cpu(v, v, meta, 1.0, 0.5, 0, 0, 0, false, 0); },
        "getparupdate: .*par is on meta"},
-      {[] {
-         vareksgd_getparupdate_cuda(torch::ones({4}), torch::ones({4}), torch::ones({4}), 1, 0.5, 0,
-                                    0, 0, false, 0);
-       },
+      {[&] { vareksgd_getparupdate_cuda(v, v, v, 1, 0.5, 0, 0, 0, false, 0); },
        "getparupdate: expected CUDA tensors, but par is on cpu"},
   };
   for (const auto& [call, pattern] : cases)

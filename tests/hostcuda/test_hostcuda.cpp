@@ -175,26 +175,17 @@ cudaError_t count(int* n, cudaStream_t s = nullptr, dim3 grid = dim3(1), dim3 bl
 
 TEST_F(HostCuda, LaunchLimitsAreEnforcedAndErrorsReturnedOnce) {
   const cudaError_t bad = cudaErrorInvalidConfiguration, ok = cudaSuccess;
-  const std::tuple<dim3, dim3, size_t, cudaError_t> cases[] = {
-      {dim3(0), dim3(32), 0, bad},
-      {dim3(1, 0), dim3(32), 0, bad},
-      {dim3(1, 1, 0), dim3(32), 0, bad},
-      {dim3(1), dim3(0), 0, bad},
-      {dim3(1), dim3(32, 1, 0), 0, bad},
-      {dim3(1), dim3(1025), 0, bad},
-      {dim3(1), dim3(1, 1025), 0, bad},
-      {dim3(1), dim3(1, 1, 65), 0, bad},
-      {dim3(1), dim3(64, 4, 5), 0, bad},
-      {dim3(1u << 31), dim3(1), 0, bad},
-      {dim3(1, 65536), dim3(1), 0, bad},
-      {dim3(1, 1, 65536), dim3(1), 0, bad},
+  std::vector<std::tuple<dim3, dim3, size_t, cudaError_t>> cases = {
       {dim3(1), dim3(32), 48 * 1024 + 1, cudaErrorInvalidValue},
-      // The largest accepted values.
-      {dim3(1), dim3(1024), 48 * 1024, ok},
-      {dim3(1), dim3(1, 1024), 0, ok},
-      {dim3(1), dim3(16, 1, 64), 0, ok},
-      {dim3(1, 65535), dim3(1), 0, ok},
-      {dim3(1, 1, 65535), dim3(1), 0, ok}};
+      {dim3(1), dim3(1024), 48 * 1024, ok}};  // the largest accepted values
+  for (dim3 grid :
+       {dim3(0), dim3(1, 0), dim3(1, 1, 0), dim3(1u << 31), dim3(1, 65536), dim3(1, 1, 65536)})
+    cases.emplace_back(grid, dim3(1), 0, bad);
+  for (dim3 block :
+       {dim3(0), dim3(32, 1, 0), dim3(1025), dim3(1, 1025), dim3(1, 1, 65), dim3(64, 4, 5)})
+    cases.emplace_back(dim3(1), block, 0, bad);
+  for (dim3 block : {dim3(1, 1024), dim3(16, 1, 64)}) cases.emplace_back(dim3(1), block, 0, ok);
+  for (dim3 grid : {dim3(1, 65535), dim3(1, 1, 65535)}) cases.emplace_back(grid, dim3(1), 0, ok);
   int k = 0;
   for (const auto& [grid, block, shared, expected] : cases) {
     SCOPED_TRACE(k++);

@@ -38,28 +38,28 @@ TEST(Launch, ErrorsBecomeC10ErrorsNamingTheKernelOrCall) {
     EXPECT_NO_THROW(scale(dim3(1), empty));
   }
   expect_error([&] { scale(dim3(1), dim3(2000)); },
-                "CUDA kernel ScaleKernel failed to launch: invalid configuration argument");
+               "CUDA kernel ScaleKernel failed to launch: invalid configuration argument");
   EXPECT_EQ(cudaGetLastError(), cudaSuccess);  // consumed by the check
 
   cudaStream_t s;
   VAREKPT_CUDA_CHECK(cudaStreamCreate(&s));
   VAREKPT_CUDA_CHECK(cudaStreamDestroy(s));
   expect_error([&] { VAREKPT_CUDA_CHECK(cudaStreamDestroy(s)); },
-                "CUDA call cudaStreamDestroy(s) failed: invalid resource handle");
+               "CUDA call cudaStreamDestroy(s) failed: invalid resource handle");
   EXPECT_EQ(cudaGetLastError(), cudaSuccess);
 
   // A worker's streams: a failed destruction at the call's end raises too.
   varekpt::WorkerStreams streams;
   VAREKPT_CUDA_CHECK(cudaStreamDestroy(streams.create()));
   expect_error([&] { streams.release(); },
-                "CUDA call cudaStreamDestroy(s) failed: invalid resource handle");
+               "CUDA call cudaStreamDestroy(s) failed: invalid resource handle");
 
   // A launch that cannot get its fiber stacks (a limit of none beyond those
   // mapped, on a thread without stacks) raises and leaves no error behind.
   std::thread([&] {
     hostcuda::set_fiber_stack_limit(hostcuda::fiber_stacks());
     expect_error([&] { scale(dim3(1), dim3(32)); },
-                  "CUDA kernel ScaleKernel failed to launch: out of memory");
+                 "CUDA kernel ScaleKernel failed to launch: out of memory");
     hostcuda::set_fiber_stack_limit(0);
     EXPECT_NO_THROW(scale(dim3(1), dim3(32)));
   }).join();

@@ -91,12 +91,11 @@ both_operators = pytest.mark.parametrize("op", ["forward", "backward"])
     ("x", torch.ones(1, 5, 5), "input must have 4 dimensions"),
     ("parameters", torch.ones(2, 20), "parameters must have 1 dimensions"),
     ("kernel", pair(3, 3)[:1], "kernel_size_tensor must hold at least 2 elements"),
-    ("kernel", pair(2, 3), "kernel_size_tensor must hold odd"),
-    ("kernel", pair(3, -1), "kernel_size_tensor must hold odd"),
-    ("stride", pair(0, 1), "strides_tensor must hold strides of at least 1"),
-    ("stride", pair(1, 0), "strides_tensor must hold strides of at least 1"),
-    ("dilation", pair(0, 1), "dilation_rate_tensor must hold dilations of at least 1"),
-    ("dilation", pair(1, -2), "dilation_rate_tensor must hold dilations of at least 1"),
+    *[("kernel", v, "kernel_size_tensor must hold odd") for v in (pair(2, 3), pair(3, -1))],
+    *[("stride", v, "strides_tensor must hold strides of at least 1")
+      for v in (pair(0, 1), pair(1, 0))],
+    *[("dilation", v, "dilation_rate_tensor must hold dilations of at least 1")
+      for v in (pair(0, 1), pair(1, -2))],
     ("dilation", pair(3, 1), "input of height 5 and width 5 is smaller than .* window of 7 x 3"),
     ("kernel", pair(1, 7), "input of height 5 and width 5 is smaller than .* window of 1 x 7"),
     ("grad", torch.ones(2, 1, 3, 3), r"grad must have sizes \[2, 2, 3, 3\]"),
@@ -115,8 +114,8 @@ both_operators = pytest.mark.parametrize("op", ["forward", "backward"])
     # The element type is read from the input; the other tensors must have it, the geometry int32.
     ("x", torch.ones(2, 1, 5, 5).half(), "not implemented for 'Half'"),
     ("x", torch.ones(2, 1, 5, 5).int(), "not implemented for 'Int'"),
-    ("parameters", torch.ones(40).double(), "parameters must have element type Float.*Double"),
-    ("parameters", torch.ones(40).half(), "parameters must have element type Float.*Half"),
+    *[("parameters", torch.ones(40).to(t), f"parameters must have element type Float.*{n}")
+      for t, n in ((torch.double, "Double"), (torch.half, "Half"))],
     ("dilation", pair(1, 1).long(), "dilation_rate_tensor must have element type Int.*Long"),
 ])
 def test_bad_arguments_are_refused(op, arg, value, message):
