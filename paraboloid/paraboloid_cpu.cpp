@@ -10,7 +10,6 @@
 
 namespace {
 
-using varekpt::cpu::max_lanes;
 using varekpt::cpu::parallel_items;
 using varekpt::cpu::RowValues;
 
@@ -70,7 +69,7 @@ void paraboloid_backward_cpu_main(const T* grad, const T* input, const T* parame
 
   // The input gradient, in tiles of rows and columns; it carries the factor
   // like the parameter gradients.
-  constexpr int kCols = 2 * max_lanes<T>();
+  constexpr int kCols = varekpt::cpu::kPanel<T>;
   const int col_tasks = (d + kCols - 1) / kCols;
   const int task_rows = varekpt::cpu::rows_per_task(N, col_tasks);
   const int row_tasks = (N + task_rows - 1) / task_rows;

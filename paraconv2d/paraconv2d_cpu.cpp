@@ -11,7 +11,6 @@
 
 namespace {
 
-using varekpt::cpu::max_lanes;
 using varekpt::cpu::parallel_items;
 using varekpt::cpu::round_up_lanes;
 using varekpt::cpu::RowValues;

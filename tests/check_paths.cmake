@@ -6,6 +6,7 @@
 #   path's options would run on processors that lack it.
 # Usage: cmake -DOBJECTS=<objects> -DNM=<nm> -DOBJDUMP=<objdump> -P check_paths.cmake
 
+set(checked 0)
 foreach(object ${OBJECTS})
   if(object MATCHES "path_avx512")
     set(register "zmm")

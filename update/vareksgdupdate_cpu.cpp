@@ -3,7 +3,6 @@
 // works unit by unit. Every element sees the same operations, fused
 // multiply-adds included, as in a plain loop over the elements.
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 
 #include "common/cpu/unit_tables.h"

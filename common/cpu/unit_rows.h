@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "common/cpu/loops.h"
